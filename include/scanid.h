@@ -1,0 +1,210 @@
+/*
+ * libscanid - read resident identity cards and other contactless cards
+ * through a reader module on USB or a serial port.
+ *
+ * This is the whole public interface of the library. It is plain C and can
+ * be included from C and C++.
+ *
+ * Typical use:
+ *
+ *     SetServiceInfo("192.0.2.10", 19904);     // the decode server
+ *     CARD_SetReadInfoCB(on_event);            // optional, see below
+ *     for (;;) {
+ *         idInfo rec;
+ *         memset(&rec, 0, sizeof rec);         // always hand in a zeroed record
+ *         int rc = ReadIDCardLib(&rec, CARDTYPE_USB);
+ *         if (rc == SCANID_IDCARD)   { ... rec.name, rec.cardno, ... }
+ *         if (rc == SCANID_OTHERCARD) { ... rec.cardkind, rec.carddata ... }
+ *     }
+ *
+ * Threads: the library starts no thread and takes no lock. Every function
+ * must be called from one thread at a time; a read cycle runs wholly on the
+ * calling thread, and the event callback and the record's cardfoundcb hook
+ * are called on that thread from inside ReadIDCardLib(). The settings calls
+ * may be made at any time between read cycles, never during one.
+ *
+ * Stack: a read cycle keeps about 66,000 bytes of working buffers on the
+ * calling thread's stack; the thread must allow that (plus the callback's
+ * own needs).
+ *
+ * Runtime dependencies: the library does not link libusb-1.0 or the photo
+ * decoder library libwlt itself. A program that loads it must link both
+ * (for example "-lscanid -lwlt -lusb-1.0"), so that their symbols are
+ * resolved from the program at load time.
+ */
+#ifndef SCANID_H
+#define SCANID_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define SCANID_API __attribute__((visibility("default")))
+#else
+#define SCANID_API
+#endif
+
+/** Transport of a read cycle, passed by value to ReadIDCardLib(). */
+typedef enum Cardtype
+#ifdef __cplusplus
+    : int /* every int is a valid value in C++ too; the library checks it */
+#endif
+{
+    CARDTYPE_SERIAL = 0, /**< reader module on the serial port set by SetComInfo() */
+    CARDTYPE_USB = 1     /**< reader module on USB, vendor 0x0400, product 0xC355 */
+} Cardtype;
+
+/**
+ * Result codes of ReadIDCardLib(). The integers are part of the interface
+ * and never change; the names are a convenience.
+ */
+enum scanid_result {
+    /** An identity card was read: fields name to photolen are filled. */
+    SCANID_IDCARD = 1,
+    /** Another card kind was found: cardkind and carddata are filled (and
+     *  carddatalen). */
+    SCANID_OTHERCARD = 2,
+    /** The decode server (or its standby) could not be reached. */
+    SCANID_ERR_SERVER_CONNECT = 3,
+    /** The serial port could not be opened or set up. */
+    SCANID_ERR_SERIAL_OPEN = 4,
+    /** The USB reader module could not be opened. */
+    SCANID_ERR_USB_OPEN = 5,
+    /** The decode server did not answer a relayed packet in time (serial). */
+    SCANID_ERR_SERVER_TIMEOUT = 6,
+    /** The reader module failed a step of the card exchange. */
+    SCANID_ERR_MODULE = 7,
+    /** The decode server's answer was unusable. */
+    SCANID_ERR_SERVER_DATA = 8,
+    /** No card, or no final answer, within the cycle's time limits. */
+    SCANID_NO_CARD = 10,
+    /** The reader module did not answer the heartbeat (USB). */
+    SCANID_ERR_HEARTBEAT = 11,
+    /** Transport other than 0 or 1; or (serial) the module's answer to a
+     *  relayed step lacked the expected header and success status. */
+    SCANID_ERR_INVALID = 0,
+    /** The decode server did not answer the first relayed packet (serial). */
+    SCANID_ERR_FIRST_PACKET = -1,
+    /** SetServiceInfo()/SetComInfo(): null or over-long text. */
+    SCANID_ERR_SETTING = -101
+};
+
+/** Event kinds passed as the first argument of the event callback. */
+enum scanid_event {
+    SCANID_EVENT_CARD = 1,      /**< a card was detected ("find ID card", ...) */
+    SCANID_EVENT_HEARTBEAT = 2, /**< "Detect the heart" / "NOT Detect the heart" */
+    SCANID_EVENT_PROGRESS = 3   /**< progress and failure texts of a read cycle */
+};
+
+/**
+ * Event callback. @p kind is one of enum scanid_event; @p message is a
+ * NUL-terminated English text owned by the library and valid only during
+ * the call (copy it to keep it). Called on the thread inside ReadIDCardLib().
+ */
+typedef void (*ReadInfoCallback)(int kind, void *message);
+
+/** Largest server address SetServiceInfo() accepts, in characters. */
+#define SCANID_MAX_SERVER_ADDRESS 31
+/** Largest serial device path SetComInfo() accepts, in characters. */
+#define SCANID_MAX_DEVICE_PATH 255
+/** Bytes of compressed photo in idInfo.photo after an identity-card read. */
+#define SCANID_PHOTO_BYTES 1024
+
+/**
+ * The record a read cycle fills. The caller owns it and must hand it in
+ * zeroed. Field order and widths are fixed for good.
+ *
+ * Text fields hold UTF-8; digit fields hold ASCII digits. The library never
+ * writes a field's last byte with text, so every text field of a zeroed
+ * record reads as a NUL-terminated string. After an identity-card read the
+ * fields name to photolen are set and cardkind to carddatalen are untouched;
+ * after another card kind the reverse holds.
+ */
+typedef struct idInfo {
+    char name[30];       /**< holder's name; cut at a whole character if longer */
+    char sex[2];         /**< one digit: "1" male, "2" female */
+    char nation[4];      /**< nationality, first character of its name (the
+                              field holds only one CJK character); the two
+                              code digits when the code is unknown */
+    char birth[16];      /**< eight digits, YYYYMMDD */
+    char address[140];   /**< address */
+    char cardno[36];     /**< 18-character citizen identity number */
+    char authority[64];  /**< issuing authority */
+    char starttime[16];  /**< eight digits, start of validity */
+    char endtime[16];    /**< end of validity: eight digits, or a text such
+                              as "长期" (long-term) followed by blanks */
+    unsigned char photo[2048]; /**< compressed photo, first 1024 bytes used */
+    int photolen;        /**< 1024 after every identity-card read */
+    unsigned char cardkind;     /**< kind of another card (1 M1, 2, 3, 4 YCT; IC
+                                     card: the module's kind byte) */
+    unsigned char carddata[51]; /**< that card's raw data */
+    int carddatalen;            /**< bytes in carddata */
+    /** Set by the caller, never by the library: when a read cycle sees an
+     *  identity card it calls this (if not null) with 1 and a null pointer,
+     *  on the reading thread, before the "find ID card" event. */
+    void (*cardfoundcb)(int kind, void *message);
+} idInfo;
+
+/**
+ * Run one read cycle on the given transport and fill @p info.
+ *
+ * Blocks the calling thread until the cycle ends: at once for an invalid
+ * transport, at most a few seconds otherwise. Every device, port and
+ * connection the cycle opens is closed again before it returns.
+ *
+ * @param info  writable, zeroed record owned by the caller; not tested
+ *              for null. The library keeps no pointer to it.
+ * @param type  CARDTYPE_USB or CARDTYPE_SERIAL.
+ * @return one of enum scanid_result: SCANID_IDCARD, SCANID_OTHERCARD on
+ *         success; any other value is a failure, also reported as a text
+ *         to the event callback. SCANID_ERR_INVALID (0) at once, with no
+ *         event and nothing opened, for a transport other than 0 or 1.
+ */
+SCANID_API int ReadIDCardLib(idInfo *info, Cardtype type);
+
+/**
+ * Set the decode server, as a dotted IPv4 address and a TCP port.
+ * The text is copied; the caller keeps ownership of @p address.
+ *
+ * @return 0 on success; SCANID_ERR_SETTING (-101) if @p address is null or
+ *         longer than SCANID_MAX_SERVER_ADDRESS characters, in which case
+ *         the previous setting stays.
+ */
+SCANID_API int SetServiceInfo(const char *address, int port);
+
+/**
+ * Set the serial device (for example "/dev/ttyS1") and its baud rate
+ * (2400 to 460800) for CARDTYPE_SERIAL read cycles. The text is copied.
+ *
+ * @return 0 on success; SCANID_ERR_SETTING (-101) if @p path is null or
+ *         longer than SCANID_MAX_DEVICE_PATH characters, in which case the
+ *         previous setting stays. The baud rate is checked when the port
+ *         is opened.
+ */
+SCANID_API int SetComInfo(const char *path, int baud);
+
+/**
+ * Decode a compressed card photo into an image file, through the photo
+ * decoder library's saveWlt2Bmp(); both arguments are passed unchanged.
+ *
+ * @param photo  the record's photo field (its first 1024 bytes are read).
+ * @param path   the image file to write; the caller owns both buffers.
+ * @return the photo decoder's result, unchanged.
+ */
+SCANID_API int SaveImage(const unsigned char *photo, const char *path);
+
+/**
+ * Register the event callback. A null @p callback keeps the one registered
+ * before. With no callback registered, events are not reported.
+ */
+SCANID_API void CARD_SetReadInfoCB(ReadInfoCallback callback);
+
+/** Reserved one-byte flag, zero at load; the library never reads or writes it. */
+SCANID_API extern unsigned char g_OnecOpen;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SCANID_H */

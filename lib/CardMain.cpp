@@ -1,0 +1,130 @@
+#include "CardMain.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Copies a setting into its fixed field. Texts that do not fit are refused
+// rather than cut: a cut address or device path would silently name
+// something else.
+int StoreSetting(char *field, size_t fieldSize, const char *text)
+{
+    if (!text)
+        return SCANID_ERR_SETTING;
+    size_t len = strnlen(text, fieldSize);
+    if (len >= fieldSize)
+        return SCANID_ERR_SETTING;
+    memset(field, 0, fieldSize);
+    memcpy(field, text, len);
+    return 0;
+}
+
+} // namespace
+
+CardMain::CardMain()
+    : m_pReadInfoCB(nullptr), m_iCardKind(0), m_iReadCount(0), m_szServerIp{}, m_iServerPort(0),
+      m_szComPath{}, m_iBaudRate(0), m_cardType(0)
+{
+}
+
+// Members are destroyed in reverse order: server connection, serial link,
+// then the USB link, each closing what it still holds.
+CardMain::~CardMain() = default;
+
+void CardMain::IDCARD_SetReadInfoCB(ReadInfoCallback callback)
+{
+    if (callback)
+        m_pReadInfoCB = callback;
+}
+
+int CardMain::setServiceinfo(const char *address, int port)
+{
+    int ret = StoreSetting(m_szServerIp, sizeof m_szServerIp, address);
+    if (ret == 0)
+        m_iServerPort = port;
+    return ret;
+}
+
+int CardMain::setComInfo(const char *path, int baud)
+{
+    int ret = StoreSetting(m_szComPath, sizeof m_szComPath, path);
+    if (ret == 0)
+        m_iBaudRate = baud;
+    return ret;
+}
+
+void CardMain::Report(int kind, const char *text)
+{
+    if (!m_pReadInfoCB)
+        return;
+    // The callback gets a writable copy: it is handed a void* and must not be
+    // able to scribble over the library's constant texts.
+    char buf[kEventTextSize];
+    snprintf(buf, sizeof buf, "%s", text);
+    m_pReadInfoCB(kind, buf);
+}
+
+void CardMain::ReportF(int kind, const char *format, ...)
+{
+    if (!m_pReadInfoCB)
+        return;
+    char buf[kEventTextSize];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    m_pReadInfoCB(kind, buf);
+}
+
+int CardMain::IScanIdInfo(idInfo *info, int type)
+{
+    m_iReadCount = 0;
+    m_cardType = type;
+    if (type == CARDTYPE_USB)
+        return UsbReadCycle(info);
+    if (type == CARDTYPE_SERIAL)
+        return SerialReadCycle(info);
+    return SCANID_ERR_INVALID;
+}
+
+int CardMain::ScanIdCompleted(int code)
+{
+    if (m_serial.iSerialFd >= 0) {
+        Report(SCANID_EVENT_PROGRESS, "disconnect serial");
+        m_serial.Close_port(m_serial.iSerialFd);
+    } else {
+        if (m_usb.pDevHandle) {
+            libusb_release_interface(m_usb.pDevHandle, 0);
+            libusb_close(m_usb.pDevHandle);
+            m_usb.pDevHandle = nullptr;
+            Report(SCANID_EVENT_PROGRESS, "disconnect usb");
+        }
+        if (m_usb.pUsbContext) {
+            libusb_exit(m_usb.pUsbContext);
+            m_usb.pUsbContext = nullptr;
+        }
+    }
+    m_socket.DisconnectServer();
+    return code;
+}
+
+// Card reading over either transport is not available in this build yet:
+// both cycles end the way they do when no reader module can be opened, so
+// that callers see a failure and never a card that was not read.
+int CardMain::UsbReadCycle(idInfo *)
+{
+    Report(SCANID_EVENT_PROGRESS, "usb connect err");
+    ScanIdCompleted(SCANID_ERR_USB_OPEN);
+    sleep(1);
+    return SCANID_ERR_USB_OPEN;
+}
+
+int CardMain::SerialReadCycle(idInfo *)
+{
+    Report(SCANID_EVENT_PROGRESS, "serial connect err");
+    sleep(1);
+    return SCANID_ERR_SERIAL_OPEN;
+}

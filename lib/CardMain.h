@@ -1,0 +1,86 @@
+// The reader object behind the exported functions: settings, links, the
+// event callback, the entry and the end of a read cycle, and the decoding
+// of the decode server's answer into the caller's record.
+#pragma once
+
+#include <cstddef>
+
+#include "LinkSerial.h"
+#include "LinkSocket.h"
+#include "LinkUsb.h"
+#include "scanid.h"
+
+// The record is shared with callers compiled elsewhere: its layout must never
+// drift, whatever the compiler or architecture.
+static_assert(offsetof(idInfo, name) == 0, "idInfo layout");
+static_assert(offsetof(idInfo, sex) == 30, "idInfo layout");
+static_assert(offsetof(idInfo, nation) == 32, "idInfo layout");
+static_assert(offsetof(idInfo, birth) == 36, "idInfo layout");
+static_assert(offsetof(idInfo, address) == 52, "idInfo layout");
+static_assert(offsetof(idInfo, cardno) == 192, "idInfo layout");
+static_assert(offsetof(idInfo, authority) == 228, "idInfo layout");
+static_assert(offsetof(idInfo, starttime) == 292, "idInfo layout");
+static_assert(offsetof(idInfo, endtime) == 308, "idInfo layout");
+static_assert(offsetof(idInfo, photo) == 324, "idInfo layout");
+static_assert(offsetof(idInfo, photolen) == 2372, "idInfo layout");
+static_assert(offsetof(idInfo, cardkind) == 2376, "idInfo layout");
+static_assert(offsetof(idInfo, carddata) == 2377, "idInfo layout");
+static_assert(offsetof(idInfo, carddatalen) == 2428, "idInfo layout");
+static_assert(offsetof(idInfo, cardfoundcb) == 2432, "idInfo layout");
+static_assert(sizeof(idInfo) == 2432 + sizeof(void *), "idInfo layout");
+
+// Event texts are built in a buffer of this size before they reach the callback.
+constexpr int kEventTextSize = 100;
+
+class CardMain {
+public:
+    CardMain();
+    ~CardMain();
+    CardMain(const CardMain &) = delete;
+    CardMain &operator=(const CardMain &) = delete;
+
+    void IDCARD_SetReadInfoCB(ReadInfoCallback callback);
+    int setServiceinfo(const char *address, int port);
+    int setComInfo(const char *path, int baud);
+
+    int IScanIdInfo(idInfo *info, int type);
+    int ScanIdCompleted(int code);
+
+    // Hands a text to the event callback, if one is registered.
+    void Report(int kind, const char *text);
+    // printf-style Report; the text is cut to the event buffer.
+    void ReportF(int kind, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+    ReadInfoCallback m_pReadInfoCB;
+    LinkUsb m_usb;
+    LinkSerial m_serial;
+    LinkSocket m_socket;
+    int m_iCardKind;
+    int m_iReadCount;
+    char m_szServerIp[32];
+    int m_iServerPort;
+    char m_szComPath[256];
+    int m_iBaudRate;
+    int m_cardType;
+
+private:
+    int UsbReadCycle(idInfo *info);
+    int SerialReadCycle(idInfo *info);
+};
+
+// The one reader object, exported under its plain name.
+extern "C" SCANID_API CardMain g_IdCardMain;
+
+// Decoding of the server's final answer (the decoded block: 256 bytes of
+// UCS-2 text, then the 1024-byte compressed photo). dstSize is the room in
+// the destination: nothing is written at or past dst[dstSize - 1], so a
+// zeroed field always keeps its terminator.
+constexpr int kTextBlockBytes = 256;
+constexpr int kDecodedBlockBytes = kTextBlockBytes + SCANID_PHOTO_BYTES;
+
+int EncUnicodeToUtf8(unsigned short ch, unsigned char *out, int size);
+int ParesCardChiness(const unsigned char *src, int len, unsigned char *dst, int dstSize);
+int ParesCardNumber(const unsigned char *src, int len, unsigned char *dst, int dstSize);
+int GetNational(int code, unsigned char *dst, int dstSize);
+int GetSEX(int code, unsigned char *dst);
+void FillIdInfo(idInfo *info, const unsigned char *block);

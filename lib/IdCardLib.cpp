@@ -1,0 +1,37 @@
+// The exported C interface: thin forwards to the one reader object.
+#include "CardMain.h"
+
+extern "C" {
+
+// From the photo decoder library, resolved from the loading program.
+SCANID_API int saveWlt2Bmp(const unsigned char *wlt, const char *bmpPath);
+
+SCANID_API CardMain g_IdCardMain;
+SCANID_API unsigned char g_OnecOpen = 0;
+
+SCANID_API int ReadIDCardLib(idInfo *info, Cardtype type)
+{
+    return g_IdCardMain.IScanIdInfo(info, static_cast<int>(type));
+}
+
+SCANID_API int SetServiceInfo(const char *address, int port)
+{
+    return g_IdCardMain.setServiceinfo(address, port);
+}
+
+SCANID_API int SetComInfo(const char *path, int baud)
+{
+    return g_IdCardMain.setComInfo(path, baud);
+}
+
+SCANID_API int SaveImage(const unsigned char *photo, const char *path)
+{
+    return saveWlt2Bmp(photo, path);
+}
+
+SCANID_API void CARD_SetReadInfoCB(ReadInfoCallback callback)
+{
+    g_IdCardMain.IDCARD_SetReadInfoCB(callback);
+}
+
+} // extern "C"

@@ -1,0 +1,95 @@
+#include "Public.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <sys/time.h>
+#include <time.h>
+
+// Kept as a literal so that the compiler checks both uses against their
+// arguments.
+#define LOG_INT_FORMAT "%d-%d-%d %d:%d:%d.%ld[%.*s==%d]\n"
+
+namespace {
+
+// "%.*s" takes an int length and must not be handed a null pointer, which
+// an empty string_view may carry.
+int LabelLen(std::string_view label) noexcept
+{
+    return label.size() > static_cast<size_t>(INT_MAX) ? INT_MAX
+                                                       : static_cast<int>(label.size());
+}
+
+const char* LabelPtr(std::string_view label) noexcept
+{
+    return label.data() != nullptr ? label.data() : "";
+}
+
+} // namespace
+
+uint32_t GetTickCount() noexcept
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    // Unsigned arithmetic throughout: the wrap is intended, overflow of a
+    // signed type would not be.
+    return static_cast<uint32_t>(ts.tv_sec) * 1000u
+        + static_cast<uint32_t>(ts.tv_nsec / 1000000);
+}
+
+int FormatLogInt(char* buf, size_t size, const struct tm& t, long usec,
+                 std::string_view label, int value) noexcept
+{
+    return snprintf(buf, size, LOG_INT_FORMAT, t.tm_year + 1900, t.tm_mon + 1,
+                    t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, usec,
+                    LabelLen(label), LabelPtr(label), value);
+}
+
+void LOG_Int(std::string_view label, int value) noexcept
+{
+    struct timeval tv {};
+    gettimeofday(&tv, nullptr);
+    struct tm t {};
+    time_t secs = tv.tv_sec;
+    localtime_r(&secs, &t); // re-entrant: the caller's thread may not be the only one
+    printf(LOG_INT_FORMAT, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+           t.tm_min, t.tm_sec, static_cast<long>(tv.tv_usec), LabelLen(label),
+           LabelPtr(label), value);
+}
+
+char* chartrimright(char* text) noexcept
+{
+    if (text == nullptr)
+        return text;
+    size_t i = strlen(text);
+    if (i == 0)
+        return text;
+    for (--i; i > 0 && text[i] == ' '; --i)
+        text[i] = '\0';
+    return text;
+}
+
+std::vector<std::string> split(std::string text, std::string delim) noexcept
+{
+    std::vector<std::string> pieces;
+    try {
+        if (delim.empty()) {
+            pieces.push_back(std::move(text));
+            return pieces;
+        }
+        // The appended delimiter closes the last piece, so every piece is
+        // ended by a match.
+        text += delim;
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t hit = text.find(delim, pos);
+            if (hit == std::string::npos)
+                break; // nothing later can match either
+            pieces.push_back(text.substr(pos, hit - pos));
+            pos = hit + delim.size();
+        }
+    } catch (...) {
+        pieces.clear();
+    }
+    return pieces;
+}

@@ -1,0 +1,53 @@
+// Clock, log calls and small text helpers shared by the whole library.
+// Internal to libscanid: nothing here is exported.
+#ifndef SCANID_PUBLIC_H
+#define SCANID_PUBLIC_H
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Milliseconds of the monotonic clock, wrapping modulo 2^32 (about 49.7 days).
+// Setting the date does not move it.
+uint32_t GetTickCount() noexcept;
+
+// Elapsed milliseconds between two GetTickCount() values. Unsigned subtraction
+// stays correct when the counter wraps between start and now, so time limits
+// must always be checked as TickElapsed(start, now) > limit, never now > end.
+inline uint32_t TickElapsed(uint32_t start, uint32_t now) noexcept
+{
+    return now - start;
+}
+
+// The log calls of the links and read cycles print nothing, and a log call
+// that prints nothing must cost nothing inside a read cycle: no allocation,
+// no formatting. Callers pass literals or views of strings they already
+// have, and frame dumps go through LOG_Bytes as raw bytes instead of being
+// turned into hex text first.
+inline void LOG_Str(std::string_view /*tag*/, std::string_view /*text*/) noexcept {}
+inline void LOG_Bytes(std::string_view /*tag*/, const unsigned char* /*data*/,
+                      int /*len*/) noexcept {}
+
+// Prints "Y-M-D h:m:s.usec[label==value]\n" (no padding) to stdout, using
+// the local wall-clock time.
+void LOG_Int(std::string_view label, int value) noexcept;
+
+// The line LOG_Int prints, for a given broken-down time and microseconds,
+// formatted into buf like snprintf (returns the full length it needed).
+int FormatLogInt(char* buf, size_t size, const struct tm& t, long usec,
+                 std::string_view label, int value) noexcept;
+
+// Overwrites trailing blanks (0x20 only) with NUL, but never the first
+// character. Returns text; a null text is returned as is.
+char* chartrimright(char* text) noexcept;
+
+// Pieces of text between occurrences of delim, empty pieces kept; a
+// trailing delim gives a final empty piece, an empty text one empty piece.
+// An empty delim would never advance, so the whole text comes back as one
+// piece. On allocation failure the list is empty.
+std::vector<std::string> split(std::string text, std::string delim) noexcept;
+
+#endif

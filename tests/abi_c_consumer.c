@@ -1,0 +1,54 @@
+/* A plain C caller: the public header must compile as C11, the record must
+ * have the same layout as the library sees it, and the exports must link. */
+#include <stddef.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "scanid.h"
+
+_Static_assert(offsetof(idInfo, sex) == 30, "idInfo layout");
+_Static_assert(offsetof(idInfo, nation) == 32, "idInfo layout");
+_Static_assert(offsetof(idInfo, birth) == 36, "idInfo layout");
+_Static_assert(offsetof(idInfo, address) == 52, "idInfo layout");
+_Static_assert(offsetof(idInfo, cardno) == 192, "idInfo layout");
+_Static_assert(offsetof(idInfo, authority) == 228, "idInfo layout");
+_Static_assert(offsetof(idInfo, starttime) == 292, "idInfo layout");
+_Static_assert(offsetof(idInfo, endtime) == 308, "idInfo layout");
+_Static_assert(offsetof(idInfo, photo) == 324, "idInfo layout");
+_Static_assert(offsetof(idInfo, photolen) == 2372, "idInfo layout");
+_Static_assert(offsetof(idInfo, cardkind) == 2376, "idInfo layout");
+_Static_assert(offsetof(idInfo, carddata) == 2377, "idInfo layout");
+_Static_assert(offsetof(idInfo, carddatalen) == 2428, "idInfo layout");
+_Static_assert(offsetof(idInfo, cardfoundcb) == 2432, "idInfo layout");
+_Static_assert(sizeof(idInfo) == 2432 + sizeof(void *), "idInfo layout");
+_Static_assert(sizeof(Cardtype) == sizeof(int), "Cardtype is passed as an int");
+
+static int events;
+static void on_event(int kind, void *message)
+{
+    (void)kind;
+    (void)message;
+    events++;
+}
+
+int main(void)
+{
+    int failures = 0;
+    idInfo rec;
+    memset(&rec, 0x5A, sizeof rec);
+
+    if (SetServiceInfo(NULL, 1) != SCANID_ERR_SETTING) { puts("SetServiceInfo(NULL)"); failures++; }
+    if (SetServiceInfo("127.0.0.1", 19904) != 0) { puts("SetServiceInfo"); failures++; }
+    if (SetComInfo(NULL, 115200) != -101) { puts("SetComInfo(NULL)"); failures++; }
+    CARD_SetReadInfoCB(on_event);
+    if (ReadIDCardLib(&rec, (Cardtype)2) != SCANID_ERR_INVALID) { puts("ReadIDCardLib(2)"); failures++; }
+    if (events != 0) { puts("events for an invalid transport"); failures++; }
+    if (rec.photolen != 0x5A5A5A5A) { puts("record touched"); failures++; }
+    if (g_OnecOpen != 0) { puts("g_OnecOpen"); failures++; }
+
+    if (failures)
+        printf("abi_c_consumer: %d checks failed\n", failures);
+    else
+        puts("abi_c_consumer: all checks passed");
+    return failures != 0;
+}

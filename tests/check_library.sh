@@ -1,0 +1,50 @@
+#!/bin/sh
+# Checks the built library's dynamic section and symbol table:
+# - it needs only the system runtime (libusb-1.0 and libwlt come from the
+#   program that loads it);
+# - its SONAME carries the ABI version;
+# - it exports exactly the public interface.
+set -u
+lib=$1
+fail=0
+READELF=${READELF:-readelf}
+
+needed=$($READELF -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+echo "NEEDED: $(echo $needed)"
+for n in $needed; do
+    case $n in
+        libstdc++.so.*|libm.so.*|libgcc_s.so.*|libc.so.*|ld-linux*.so.*) ;;
+        libasan.so.*|libubsan.so.*) ;; # sanitizer builds only
+        *) echo "unexpected needed library: $n"; fail=1 ;;
+    esac
+done
+
+soname=$($READELF -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+echo "SONAME: $soname"
+case $soname in
+    libscanid.so.[0-9]*) ;;
+    *) echo "unexpected SONAME: '$soname'"; fail=1 ;;
+esac
+
+# Defined dynamic symbols with default visibility, names only.
+exported=$($READELF --dyn-syms -W "$lib" | awk '$7 != "UND" && $7 != "ABS" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" { print $8 }' | sed 's/@.*//' | sort -u)
+expected="CARD_SetReadInfoCB
+ReadIDCardLib
+SaveImage
+SetComInfo
+SetServiceInfo
+g_IdCardMain
+g_OnecOpen"
+if [ "$exported" != "$expected" ]; then
+    echo "exported symbols differ from the public interface:"
+    echo "  expected: $(echo $expected)"
+    echo "  found:    $(echo $exported)"
+    fail=1
+fi
+
+undefined=$($READELF --dyn-syms -W "$lib" | awk '$7 == "UND" { print $8 }' | sed 's/@.*//')
+echo "$undefined" | grep -q '^saveWlt2Bmp$' || { echo "saveWlt2Bmp is not left to the program"; fail=1; }
+echo "$undefined" | grep -q '^libusb_' || { echo "no libusb symbol is left to the program"; fail=1; }
+
+[ $fail -eq 0 ] && echo "library interface OK"
+exit $fail
