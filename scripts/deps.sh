@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs what building and testing need, on Debian 12, as root.
+# Packages already present are left alone, so a second run is quick.
+set -eu
+
+PACKAGES="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libgtest-dev"
+
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages:$missing (run this script as root, or install them)" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q -o DPkg::Lock::Timeout=600 --no-install-recommends $missing
