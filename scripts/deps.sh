@@ -3,7 +3,7 @@
 # Packages already present are left alone, so a second run is quick.
 set -eu
 
-PACKAGES="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libgtest-dev"
+PACKAGES="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libgtest-dev umockdev libumockdev-dev"
 
 missing=""
 for p in $PACKAGES; do
