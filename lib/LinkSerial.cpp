@@ -1,11 +1,261 @@
 #include "LinkSerial.h"
 
+#include "Public.h"
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
+
+namespace {
+
+struct BaudEntry {
+    int iBaudRate;
+    speed_t speed;
+};
+
+constexpr BaudEntry kBaudRates[] = {
+    {2400, B2400},     {4800, B4800},     {9600, B9600},
+    {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800},
+};
+
+// Answer limit of WorkProcess2Serial, in milliseconds.
+constexpr int kAnswerLimitMs = 200;
+
+int64_t MonotonicNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+} // namespace
 
 LinkSerial::LinkSerial() : iSerialFd(-1) {}
 
-LinkSerial::~LinkSerial() { DisConnectSerial(); }
+LinkSerial::~LinkSerial()
+{
+    DisConnectSerial();
+}
+
+int LinkSerial::ConnectSerial(const char *path, int iBaudRate)
+{
+    int fd = Open_port(path);
+    if (fd < 0) {
+        perror("Open_port error!");
+        return -1;
+    }
+    if (setport(fd, iBaudRate, 8, 'N', 1) < 0) {
+        perror("set_port error !\n");
+        return -1;
+    }
+    return fd;
+}
+
+int LinkSerial::Open_port(const char *path)
+{
+    if (path == nullptr) {
+        errno = EINVAL;
+        LOG_Str("cannot open serial port", ".....");
+        return -1;
+    }
+    // Non-blocking only so that open does not wait for a modem's carrier.
+    // Close-on-exec keeps the port out of programs the host process starts.
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        LOG_Str("cannot open serial port", ".....");
+        return -1;
+    }
+    if (fcntl(fd, F_SETFL, 0) < 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        LOG_Str("fcntl failed!\n", "......");
+        return -1;
+    }
+    iSerialFd = fd;
+    return fd;
+}
+
+int LinkSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int iStopBit)
+{
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0) {
+        perror("Cannot get old terminal description");
+        return -1;
+    }
+    // Nothing of the old settings may survive: raw means every flag clear.
+    memset(&tio, 0, sizeof tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+
+    const BaudEntry *baud = nullptr;
+    for (const BaudEntry &entry : kBaudRates) {
+        if (entry.iBaudRate == iBaudRate) {
+            baud = &entry;
+            break;
+        }
+    }
+    if (baud == nullptr) {
+        printf("donot exist iBaudRate %d!\n", iBaudRate);
+        // A caller's perror then names the real cause, not a stale errno.
+        errno = EINVAL;
+        return -1;
+    }
+    cfsetispeed(&tio, baud->speed);
+    cfsetospeed(&tio, baud->speed);
+
+    tio.c_cflag &= ~CSIZE;
+    if (iDataSize == 7) {
+        tio.c_cflag |= CS7;
+    } else if (iDataSize == 8) {
+        tio.c_cflag |= CS8;
+    } else {
+        printf("donot exist iDataSize %d\n", iDataSize);
+        errno = EINVAL;
+        return -1;
+    }
+
+    switch (cParity) {
+    case 'N':
+        tio.c_cflag &= ~PARENB;
+        break;
+    case 'O':
+        tio.c_cflag |= PARENB | PARODD;
+        tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS8;
+        break;
+    case 'E':
+        tio.c_cflag |= PARENB;
+        tio.c_cflag &= ~PARODD;
+        tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS8;
+        break;
+    default:
+        printf("donot exist cParity %c !\n", cParity);
+        errno = EINVAL;
+        return -1;
+    }
+
+    if (iStopBit == 2) {
+        tio.c_cflag |= CSTOPB;
+    } else {
+        if (iStopBit != 1)
+            printf("donot exist iStopBit %d\n", iStopBit);
+        tio.c_cflag &= ~CSTOPB;
+    }
+
+    // A read returns at once with whatever is there; ReadSerial does the waiting.
+    tio.c_cc[VTIME] = 0;
+    tio.c_cc[VMIN] = 0;
+    tcflush(fd, TCIFLUSH);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        perror("Set new terminal description error!\n");
+        return -1;
+    }
+    return 0;
+}
+
+int LinkSerial::ReadSerial(int fd, unsigned char *buf, int len, int iLimitMs)
+{
+    if (buf == nullptr)
+        return -1;
+    if (len <= 0)
+        return 0;
+
+    // One waiting budget for the whole call, however many attempts it takes.
+    int64_t budgetNs = iLimitMs > 0 ? static_cast<int64_t>(iLimitMs) * 1000000 : 0;
+    int count = 0;
+    int attempts = 0;
+    pollfd pfd{};
+    pfd.fd = fd;
+    pfd.events = POLLIN;
+
+    for (;;) {
+        for (;;) {
+            int64_t start = MonotonicNs();
+            int rc = poll(&pfd, 1, static_cast<int>(budgetNs / 1000000));
+            budgetNs -= MonotonicNs() - start;
+            if (budgetNs < 0)
+                budgetNs = 0;
+            if (rc < 0 && errno == EINTR)
+                continue;
+            break;
+        }
+
+        ssize_t got = read(fd, buf + count, static_cast<size_t>(len - count));
+        if (got > 0)
+            count += static_cast<int>(got);
+        if (count == len)
+            return len;
+
+        usleep(1000);
+        ++attempts;
+        if (attempts >= iLimitMs)
+            break;
+    }
+    puts("timeout from MCU\r");
+    return -1;
+}
+
+int LinkSerial::readserial(int fd, unsigned char *buf, int len, int *pGot, int iLimit)
+{
+    if (buf == nullptr) {
+        if (pGot != nullptr)
+            *pGot = 0;
+        return -1;
+    }
+    if (len <= 0) {
+        if (pGot != nullptr)
+            *pGot = 0;
+        return 0;
+    }
+
+    int count = 0;
+    for (int attempts = 0;;) {
+        ssize_t got = read(fd, buf + count, static_cast<size_t>(len - count));
+        if (got > 0)
+            count += static_cast<int>(got);
+        if (count == len) {
+            if (pGot != nullptr)
+                *pGot = count;
+            return count;
+        }
+        usleep(1000);
+        ++attempts;
+        if (attempts > iLimit)
+            break;
+    }
+    if (pGot != nullptr)
+        *pGot = count;
+    return -1;
+}
+
+int LinkSerial::WriteSerial(int fd, const void *data, int len)
+{
+    // A negative length would reach write as a huge size_t and send
+    // whatever memory follows the data.
+    if (len <= 0) {
+        puts("write byte number error !");
+        return 0;
+    }
+    if (data == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return static_cast<int>(write(fd, data, static_cast<size_t>(len)));
+}
+
+int LinkSerial::WorkProcess2Serial(int fd, const unsigned char *out, int outLen, char *in, int inLen)
+{
+    int written = WriteSerial(fd, out, outLen);
+    if (in != nullptr)
+        return ReadSerial(fd, reinterpret_cast<unsigned char *>(in), inLen, kAnswerLimitMs);
+    return written;
+}
 
 int LinkSerial::Close_port(int fd)
 {
@@ -20,4 +270,15 @@ void LinkSerial::DisConnectSerial()
         puts("disconnect serial\r");
         Close_port(iSerialFd);
     }
+}
+
+int LinkSerial::mystrcat(char *dst, const char *src)
+{
+    if (dst == nullptr || src == nullptr)
+        return 0;
+    size_t at = strlen(dst);
+    size_t n = strlen(src);
+    memmove(dst + at, src, n);
+    dst[at + n] = '\0';
+    return 1;
 }
