@@ -1,0 +1,71 @@
+#include "SimCards.h"
+
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+IdCard Make(std::initializer_list<uint8_t> serial, CardFields f)
+{
+    IdCard c{};
+    std::copy(serial.begin(), serial.end(), c.serial);
+    c.fields = std::move(f);
+    return c;
+}
+
+} // namespace
+
+const std::vector<IdCard> &IdCards()
+{
+    static const std::vector<IdCard> cards = {
+        Make({0x30, 0x21, 0x5A, 0x11, 0x08, 0x00, 0x10, 0x01},
+             {"张伟", "1", "01", "19850312", "广东省广州市天河区体育西路103号", "44010619850312451X",
+              "广州市公安局天河分局", "20150601", "20350601", 101}),
+        Make({0x30, 0x21, 0x5A, 0x11, 0x08, 0x00, 0x10, 0x02},
+             {"阿依古丽·买买提", "2", "05", "19920708", "新疆维吾尔自治区乌鲁木齐市天山区解放南路128号",
+              "650102199207082024", "乌鲁木齐市公安局天山区分局", "20120910", "20220910", 202}),
+        Make({0x30, 0x21, 0x5A, 0x11, 0x08, 0x00, 0x10, 0x03},
+             {"巴特尔·额尔德尼其木格", "1", "02", "19801123", "内蒙古自治区呼和浩特市新城区成吉思汗大街16号",
+              "150102198011230037", "呼和浩特市公安局新城区分局", "20060115", "长期", 303}),
+        Make({0x30, 0x21, 0x5A, 0x11, 0x08, 0x00, 0x10, 0x04},
+             {"李秀英", "2", "03", "19760315", "宁夏回族自治区银川市兴庆区解放东街45号", "640104197603150028",
+              "银川市公安局兴庆区分局", "20100315", "20300315", 404}),
+        Make({0x30, 0x21, 0x5A, 0x11, 0x08, 0x00, 0x10, 0x05},
+             {"韦国强", "1", "08", "19651001", "广西壮族自治区南宁市青秀区民族大道88号", "450103196510011234",
+              "南宁市公安局青秀分局", "20181001", "20381001", 505}),
+    };
+    return cards;
+}
+
+const IdCard *FindIdCard(const uint8_t *serial)
+{
+    for (const IdCard &c : IdCards())
+        if (memcmp(c.serial, serial, proto::kSerialLen) == 0)
+            return &c;
+    return nullptr;
+}
+
+proto::Bytes OtherCardAnnouncement(CardKind kind)
+{
+    switch (kind) {
+    case CardKind::M1:
+        // UID, ATQA, SAK
+        return proto::OtherCardFrame(proto::kKindM1, {0x5C, 0x3E, 0x91, 0x0A, 0x04, 0x08});
+    case CardKind::Yct:
+        // Card number and balance of a transit card.
+        return proto::OtherCardFrame(proto::kKindYct, {0x51, 0x00, 0x00, 0x02, 0x88, 0x10, 0x37, 0x45,
+                                                       0x00, 0x00, 0x27, 0x10, 0x20, 0x26, 0x12, 0x07});
+    case CardKind::Kind3:
+        return proto::OtherCardFrame(proto::kKind3, {0x33, 0x01, 0x02, 0x03, 0x04});
+    case CardKind::Kind2:
+        return proto::OtherCardFrame(proto::kKind2, {0x22, 0x0F, 0x0E, 0x0D});
+    case CardKind::IcCard:
+        return proto::IcCardFrame(0x07, {0x3B, 0x6E, 0x00, 0x00, 0x80, 0x31, 0x80, 0x66});
+    case CardKind::IdCard:
+        break;
+    }
+    return {};
+}
+
+} // namespace sim
