@@ -110,21 +110,3 @@ int CardMain::ScanIdCompleted(int code)
     m_socket.DisconnectServer();
     return code;
 }
-
-// Card reading over either transport is not available in this build yet:
-// both cycles end the way they do when no reader module can be opened, so
-// that callers see a failure and never a card that was not read.
-int CardMain::UsbReadCycle(idInfo *)
-{
-    Report(SCANID_EVENT_PROGRESS, "usb connect err");
-    ScanIdCompleted(SCANID_ERR_USB_OPEN);
-    sleep(1);
-    return SCANID_ERR_USB_OPEN;
-}
-
-int CardMain::SerialReadCycle(idInfo *)
-{
-    Report(SCANID_EVENT_PROGRESS, "serial connect err");
-    sleep(1);
-    return SCANID_ERR_SERIAL_OPEN;
-}

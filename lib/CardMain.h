@@ -32,6 +32,23 @@ static_assert(sizeof(idInfo) == 2432 + sizeof(void *), "idInfo layout");
 // Event texts are built in a buffer of this size before they reach the callback.
 constexpr int kEventTextSize = 100;
 
+// Working buffers of a read cycle, all on the caller's stack.
+constexpr int kModuleFrameBytes = 2048;       // one USB read
+constexpr int kSerialModuleBytes = 1320;      // everything read from a serial module
+constexpr int kFinalAnswerMin = 1201;         // a server packet this long is the final answer
+constexpr int kFinalAnswerFull = 1299;        // header + decoded block
+constexpr int kAnswerBlockOffset = 19;        // where the decoded block starts in the answer
+// A final answer of at most kFinalAnswerFull bytes gets one more receive
+// appended behind it; the buffer has room for that whole receive.
+constexpr int kServerBufferBytes = 61440 + kFinalAnswerFull;
+constexpr int kIcDataBytes = 20;              // IC-card data the serial cycle keeps
+constexpr int kStandbyPort = 19977;
+
+// Host name of the standby decode server, fixed at build time.
+#ifndef SCANID_STANDBY_HOST
+#define SCANID_STANDBY_HOST "scanid-standby"
+#endif
+
 class CardMain {
 public:
     CardMain();
@@ -45,6 +62,16 @@ public:
 
     int IScanIdInfo(idInfo *info, int type);
     int ScanIdCompleted(int code);
+
+    // Reader module commands.
+    int heartbeat(int type);
+    int HasCard(unsigned char *buffer, int &length, unsigned char *unused, int &unusedLen);
+    // Unpacks an IC-card answer of frameLen bytes: kind byte and at most
+    // kIcDataBytes data bytes (never more than the frame holds). *copied, if
+    // given, receives the number of data bytes written.
+    unsigned char ICCard(const unsigned char *frame, unsigned char *kind, int frameLen,
+                         unsigned char *data, int *copied = nullptr);
+    void self_check();
 
     // Hands a text to the event callback, if one is registered.
     void Report(int kind, const char *text);
@@ -65,8 +92,16 @@ public:
 
 private:
     int UsbReadCycle(idInfo *info);
+    int UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, unsigned char *serverBuf);
     int SerialReadCycle(idInfo *info);
+    int SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned char *serverBuf, int &retry);
+    int WaitServerStep(unsigned char *serverBuf, int ceiling, int &retry);
+    int CompleteFinalAnswer(unsigned char *serverBuf, int n);
 };
+
+// Card detection: the kind a module frame announces (0 for none).
+int ClassifyCardFrame(const unsigned char *frame, int length);
+int GetICCard(const unsigned char *frame, int frameLen, unsigned char *kind, unsigned char *data);
 
 // The one reader object, exported under its plain name.
 extern "C" SCANID_API CardMain g_IdCardMain;
