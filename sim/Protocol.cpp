@@ -57,17 +57,20 @@ size_t OtherCardLength(uint8_t kindByte)
 
 Bytes OtherCardFrame(uint8_t kindByte, const Bytes &data)
 {
-    Bytes params;
-    params.push_back(kindByte);
-    params.insert(params.end(), data.begin(), data.end());
+    Bytes params(1 + data.size());
+    params[0] = kindByte;
+    std::copy(data.begin(), data.end(), params.begin() + 1);
     return MakeFrame(0x03, params, OtherCardLength(kindByte));
 }
 
 Bytes IcCardFrame(uint8_t kind, const Bytes &data)
 {
     size_t n = std::min<size_t>(data.size(), 16);
-    Bytes params = {kKindIc, 0x00, kind, static_cast<uint8_t>(n)};
-    params.insert(params.end(), data.begin(), data.begin() + static_cast<long>(n));
+    Bytes params(4 + n);
+    params[0] = kKindIc;
+    params[2] = kind;
+    params[3] = static_cast<uint8_t>(n);
+    std::copy_n(data.begin(), n, params.begin() + 4);
     return MakeFrame(0x03, params, 9 + n);
 }
 

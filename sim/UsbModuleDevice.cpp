@@ -78,6 +78,8 @@ struct UsbModuleDevice::Impl {
     std::deque<Frame> frames;
 
     OutHandler outHandler;
+    ClaimHandler claimHandler;
+    bool lostClaim = false; // a handle holding the claim closed; tell the handler
     std::string kernelDriver;
     bool configFails = false;
     bool claimFails = false;
@@ -181,6 +183,10 @@ struct UsbModuleDevice::Impl {
         while (!closing) {
             PumpLocked();
             SweepClientsLocked();
+            if (lostClaim) {
+                TellLostClaim(lk);
+                continue;
+            }
             Clock::time_point until = Clock::time_point::max();
             if (!pendingIn.empty() && !frames.empty())
                 until = frames.front().readyAt;
@@ -191,6 +197,18 @@ struct UsbModuleDevice::Impl {
             else
                 timerCv.wait_until(lk, until);
         }
+    }
+
+    // Calls the claim handler about a claim lost with a closed handle, with
+    // the lock dropped meanwhile.
+    void TellLostClaim(std::unique_lock<std::mutex> &lk)
+    {
+        lostClaim = false;
+        ClaimHandler h = claimHandler;
+        lk.unlock();
+        if (h)
+            h(false);
+        lk.lock();
     }
 
     void NoteUnknownLocked(unsigned long request)
@@ -315,6 +333,7 @@ void UsbModuleDevice::Impl::HandleIoctl(UMockdevIoctlClient *client)
     Urb *outUrb = nullptr;
     std::vector<uint8_t> delivered;
     OutFault outResult = OutFault::None;
+    int claimChange = 0; // +1 claimed, -1 released
 
     auto resolve = [&](gsize len) -> UMockdevIoctlData * {
         UMockdevIoctlData *d = umockdev_ioctl_data_resolve(arg, 0, len, &err);
@@ -335,8 +354,10 @@ void UsbModuleDevice::Impl::HandleIoctl(UMockdevIoctlClient *client)
             ret = -1;
             eno = EBUSY;
         } else {
-            if (claimedBy != client)
+            if (claimedBy != client) {
                 stats.claims++;
+                claimChange = 1;
+            }
             claimedBy = client;
         }
     };
@@ -487,6 +508,7 @@ void UsbModuleDevice::Impl::HandleIoctl(UMockdevIoctlClient *client)
                     if (ifno == kInterface && claimedBy == client) {
                         claimedBy = nullptr;
                         stats.releases++;
+                        claimChange = -1;
                     } else {
                         ret = -1;
                         eno = EINVAL;
@@ -520,6 +542,16 @@ void UsbModuleDevice::Impl::HandleIoctl(UMockdevIoctlClient *client)
                 eno = ENOTTY;
             }
         }
+    }
+
+    if (claimChange != 0) {
+        ClaimHandler h;
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            h = claimHandler;
+        }
+        if (h)
+            h(claimChange > 0);
     }
 
     if (outUrb) {
@@ -556,8 +588,10 @@ void UsbModuleDevice::Impl::ClientConnected(UMockdevIoctlClient *client)
 
 void UsbModuleDevice::Impl::ClientVanished(UMockdevIoctlClient *client)
 {
-    std::lock_guard<std::mutex> lk(mu);
+    std::unique_lock<std::mutex> lk(mu);
     DropClientLocked(client);
+    if (lostClaim)
+        TellLostClaim(lk);
 }
 
 void UsbModuleDevice::Impl::SweepClientsLocked()
@@ -577,8 +611,10 @@ void UsbModuleDevice::Impl::DropClientLocked(UMockdevIoctlClient *client)
         return; // told twice
     clients.erase(known);
     stats.openClients--;
-    if (claimedBy == client)
+    if (claimedBy == client) {
         claimedBy = nullptr;
+        lostClaim = true;
+    }
     // URBs of a closed handle can never be reaped: drop them.
     for (auto *q : {&pendingIn, &pendingOut, &reapable}) {
         for (auto it = q->begin(); it != q->end();) {
@@ -781,6 +817,12 @@ void UsbModuleDevice::SetOutHandler(OutHandler handler)
 {
     std::lock_guard<std::mutex> lk(m_impl->mu);
     m_impl->outHandler = std::move(handler);
+}
+
+void UsbModuleDevice::SetClaimHandler(ClaimHandler handler)
+{
+    std::lock_guard<std::mutex> lk(m_impl->mu);
+    m_impl->claimHandler = std::move(handler);
 }
 
 void UsbModuleDevice::QueueIn(const std::vector<uint8_t> &frame, int delayMs)

@@ -91,6 +91,13 @@ public:
 
     void SetOutHandler(OutHandler handler);
 
+    // Told when the host claims interface 0 (true) and when it gives it up
+    // (false): released, or the handle holding it closed. Runs without the
+    // device's lock held; for a claim or release, before the host's request
+    // completes.
+    using ClaimHandler = std::function<void(bool claimed)>;
+    void SetClaimHandler(ClaimHandler handler);
+
     // Queues one frame on the IN endpoint. It becomes available delayMs after
     // this call (and not before the frames queued ahead of it). An IN transfer
     // takes at most its own length from the front frame; the rest of a longer

@@ -1,0 +1,140 @@
+// The simulated reader module on the emulated USB bus, through the real
+// libusb-1.0. Needs libumockdev-preload.so.0 in LD_PRELOAD (like usb_tests).
+#include "UsbModule.h"
+#include "SimCards.h"
+
+#include <gtest/gtest.h>
+
+#include <libusb.h>
+
+#include <chrono>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace proto = sim::proto;
+using proto::Bytes;
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point t)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// A host session: the library's way of opening the module.
+struct UsbHost {
+    libusb_context *ctx = nullptr;
+    libusb_device_handle *h = nullptr;
+
+    UsbHost()
+    {
+        if (libusb_init(&ctx) != 0)
+            return;
+        h = libusb_open_device_with_vid_pid(ctx, UsbModuleDevice::kVendorId, UsbModuleDevice::kProductId);
+        if (h && libusb_claim_interface(h, 0) != 0) {
+            libusb_close(h);
+            h = nullptr;
+        }
+    }
+    ~UsbHost()
+    {
+        Release();
+        if (ctx)
+            libusb_exit(ctx);
+    }
+    void Release()
+    {
+        if (h) {
+            libusb_release_interface(h, 0);
+            libusb_close(h);
+        }
+        h = nullptr;
+    }
+    void Write(const Bytes &b) const
+    {
+        int done = 0;
+        ASSERT_EQ(libusb_bulk_transfer(h, UsbModuleDevice::kEndpointOut, const_cast<uint8_t *>(b.data()),
+                                       static_cast<int>(b.size()), &done, 100),
+                  0);
+    }
+    // One IN frame, or nothing within timeoutMs.
+    Bytes Read(int timeoutMs) const
+    {
+        uint8_t buf[2048];
+        int got = 0;
+        int rc = libusb_bulk_transfer(h, UsbModuleDevice::kEndpointIn, buf, sizeof buf, &got, timeoutMs);
+        if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT)
+            ADD_FAILURE() << libusb_error_name(rc);
+        return Bytes(buf, buf + got);
+    }
+};
+
+sim::ModuleConfig Config(int interval)
+{
+    sim::ModuleConfig c;
+    c.announceIntervalMs = interval;
+    return c;
+}
+
+TEST(UsbModuleSmoke, AnnouncesOneAtATimeAndDropsLeftoversOnRelease)
+{
+    sim::UsbModule m(Config(200));
+    ASSERT_TRUE(m.Ok()) << m.Error();
+    const uint8_t *serial = sim::IdCards()[0].serial;
+    m.Module().PlaceIdCard(serial);
+    {
+        UsbHost host;
+        ASSERT_NE(host.h, nullptr);
+        EXPECT_TRUE(host.Read(150).empty()); // nothing before the heartbeat
+        host.Write(proto::kLinkCheck);
+        EXPECT_EQ(host.Read(50), proto::HeartbeatAnswer());
+        EXPECT_EQ(host.Read(500), proto::IdCardNotice(serial));
+        // Taken: the next comes after the interval, and only one waits.
+        const Clock::time_point t = Clock::now();
+        EXPECT_EQ(host.Read(2000), proto::IdCardNotice(serial));
+        EXPECT_GE(MsSince(t), 200 - 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        EXPECT_EQ(m.Device().PendingInFrames(), 1u);
+    }
+    // Released with a notice unread: gone, and the next session starts unarmed.
+    EXPECT_EQ(m.Device().PendingInFrames(), 0u);
+    EXPECT_FALSE(m.Module().IsHostConnected());
+    UsbHost again;
+    ASSERT_NE(again.h, nullptr);
+    EXPECT_TRUE(again.Read(400).empty());
+}
+
+TEST(UsbModuleSmoke, ExchangeComesAsSeparateFrames)
+{
+    sim::UsbModule m(Config(300));
+    ASSERT_TRUE(m.Ok()) << m.Error();
+    const uint8_t *serial = sim::IdCards()[1].serial;
+    m.Module().PlaceIdCard(serial);
+    UsbHost host;
+    ASSERT_NE(host.h, nullptr);
+    host.Write(proto::kLinkCheck);
+    EXPECT_EQ(host.Read(50), proto::HeartbeatAnswer());
+    EXPECT_EQ(host.Read(500), proto::IdCardNotice(serial));
+
+    // The relay writes a 7-byte packet twice.
+    host.Write(proto::kReadStart);
+    host.Write(proto::kReadStart);
+    EXPECT_EQ(host.Read(80).size(), proto::kPacket12Len);
+    uint8_t challenge[proto::kChallengeLen] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    host.Write(proto::ServerStep(0x03, challenge));
+    Bytes p34 = host.Read(80);
+    ASSERT_EQ(p34.size(), proto::kPacket34Len);
+    EXPECT_EQ(p34[13], proto::kStatusOk);
+    host.Write(proto::ServerStep(0x05, challenge));
+    EXPECT_EQ(host.Read(80).size(), proto::kPacket5Len);
+    for (size_t len : proto::kSerialTail)
+        EXPECT_EQ(host.Read(80).size(), len);
+    // Nothing more: no repeat of the card while the host awaits the answer.
+    EXPECT_TRUE(host.Read(600).empty());
+    EXPECT_EQ(m.Module().Stats().exchangesCompleted, 1);
+    EXPECT_EQ(m.Module().Stats().duplicateReadStarts, 1);
+}
+
+} // namespace
