@@ -1,0 +1,162 @@
+// Shared by the end-to-end tests: event recording, console capture, descriptor
+// counting and the record a catalogue card must produce.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CardMain.h"
+#include "SimCards.h"
+
+namespace e2e {
+
+using Event = std::pair<int, std::string>;
+
+struct Recorder {
+    std::mutex mu;
+    std::vector<Event> events;
+    int cardFoundCalls = 0;
+    size_t eventsAtCardFound = 0;
+};
+
+inline Recorder &Rec()
+{
+    static Recorder r;
+    return r;
+}
+
+inline void OnEvent(int kind, void *message)
+{
+    std::lock_guard<std::mutex> lock(Rec().mu);
+    Rec().events.emplace_back(kind, static_cast<const char *>(message));
+}
+
+inline void OnCardFound(int kind, void *message)
+{
+    std::lock_guard<std::mutex> lock(Rec().mu);
+    EXPECT_EQ(kind, 1);
+    EXPECT_EQ(message, nullptr);
+    Rec().cardFoundCalls++;
+    Rec().eventsAtCardFound = Rec().events.size();
+}
+
+inline void ResetEvents()
+{
+    std::lock_guard<std::mutex> lock(Rec().mu);
+    Rec().events.clear();
+    Rec().cardFoundCalls = 0;
+    Rec().eventsAtCardFound = 0;
+}
+
+inline std::vector<Event> Events()
+{
+    std::lock_guard<std::mutex> lock(Rec().mu);
+    return Rec().events;
+}
+
+inline std::string Describe(const std::vector<Event> &events)
+{
+    std::string s;
+    for (const auto &e : events)
+        s += "  " + std::to_string(e.first) + ": \"" + e.second + "\"\n";
+    return s;
+}
+
+inline int OpenDescriptors()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (readdir(d))
+        n++;
+    closedir(d);
+    return n;
+}
+
+// The descriptor count once it has come back to `want`, or what it is after
+// a while: peers in this process (the simulated server) may close their end
+// of a connection a little after the library closed its own.
+inline int DescriptorsSettled(int want, int waitMs = 3000)
+{
+    int n = OpenDescriptors();
+    for (int waited = 0; n != want && waited < waitMs; waited += 10) {
+        usleep(10 * 1000);
+        n = OpenDescriptors();
+    }
+    return n;
+}
+
+// Redirects standard output into a file for the lifetime of the object.
+class StdoutCapture {
+public:
+    StdoutCapture()
+    {
+        fflush(stdout);
+        char name[] = "/tmp/scanid-stdout-XXXXXX";
+        m_fd = mkstemp(name);
+        unlink(name);
+        m_saved = dup(1);
+        dup2(m_fd, 1);
+    }
+    ~StdoutCapture() { Stop(); }
+    std::string Stop()
+    {
+        if (m_saved >= 0) {
+            fflush(stdout);
+            dup2(m_saved, 1);
+            close(m_saved);
+            m_saved = -1;
+            lseek(m_fd, 0, SEEK_SET);
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(m_fd, buf, sizeof buf)) > 0)
+                m_text.append(buf, static_cast<size_t>(n));
+            close(m_fd);
+        }
+        return m_text;
+    }
+
+private:
+    int m_fd = -1;
+    int m_saved = -1;
+    std::string m_text;
+};
+
+// The record a read of this catalogue card must leave: the same block
+// decoded directly, so any byte lost or changed on the way shows.
+inline idInfo ExpectedRecord(const sim::IdCard &card)
+{
+    unsigned char block[sim::kDecodedBlockBytes];
+    sim::BuildDecodedBlock(card.fields, block);
+    idInfo rec;
+    memset(&rec, 0, sizeof rec);
+    FillIdInfo(&rec, block);
+    return rec;
+}
+
+inline void ExpectSameIdentity(const idInfo &got, const idInfo &want)
+{
+    EXPECT_STREQ(got.name, want.name);
+    EXPECT_STREQ(got.cardno, want.cardno);
+    EXPECT_STREQ(got.address, want.address);
+    EXPECT_STREQ(got.authority, want.authority);
+    EXPECT_EQ(std::string(got.nation, strnlen(got.nation, 4)), std::string(want.nation, strnlen(want.nation, 4)));
+    EXPECT_EQ(0, memcmp(&got, &want, offsetof(idInfo, cardkind))) << "record differs from the card's block";
+}
+
+inline long long MsSince(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+}
+
+} // namespace e2e

@@ -1,0 +1,370 @@
+// The USB read cycle end to end: ReadIDCardLib through the real libusb-1.0
+// against the simulated module on the umockdev-emulated device, and the
+// simulated decode server on loopback TCP.
+#include <gtest/gtest.h>
+
+#include "DecodeServer.h"
+#include "UsbModule.h"
+#include "e2e_support.h"
+
+using e2e::Event;
+using e2e::Events;
+
+namespace {
+
+// umockdev allows one testbed per process, and it must exist before the
+// library's first libusb_init.
+sim::UsbModule *g_module = nullptr;
+
+class UsbEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        sim::ModuleConfig c;
+        c.stepLatencyMs = 5;
+        g_module = new sim::UsbModule(c);
+    }
+    void TearDown() override
+    {
+        delete g_module;
+        g_module = nullptr;
+    }
+};
+
+::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(new UsbEnvironment);
+
+const sim::IdCard &Card(size_t i) { return sim::IdCards().at(i); }
+
+class UsbCycle : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(g_module && g_module->Ok()) << (g_module ? g_module->Error() : "no module");
+        Model().RemoveCard();
+        Model().ClearFaults();
+        Model().SetHeartbeatAnswers(true);
+        g_module->Device().SetClaimFails(false);
+        ASSERT_TRUE(server.Start()) << server.LastError();
+        ASSERT_EQ(SetServiceInfo("127.0.0.1", server.Port()), 0);
+        CARD_SetReadInfoCB(e2e::OnEvent);
+        e2e::ResetEvents();
+        memset(&rec, 0, sizeof rec);
+        framesBefore = Model().HostFrames().size();
+    }
+    void TearDown() override { Model().RemoveCard(); }
+
+    int Read() { return ReadIDCardLib(&rec, CARDTYPE_USB); }
+    sim::ReaderModule &Model() { return g_module->Module(); }
+    void PlaceId(size_t i) { Model().PlaceIdCard(Card(i).serial); }
+    std::vector<sim::proto::Bytes> NewHostFrames()
+    {
+        auto all = Model().HostFrames();
+        return std::vector<sim::proto::Bytes>(all.begin() + static_cast<long>(framesBefore), all.end());
+    }
+    static std::string Connected(uint16_t port)
+    {
+        return "ConncetServer Success,serverip :127.0.0.1,port:" + std::to_string(port);
+    }
+    static std::vector<Event> Sizes(std::initializer_list<int> sizes)
+    {
+        std::vector<Event> v;
+        for (int n : sizes)
+            v.emplace_back(3, "[ReveServerSize:] " + std::to_string(n));
+        return v;
+    }
+    static std::vector<Event> Join(std::initializer_list<std::vector<Event>> parts)
+    {
+        std::vector<Event> v;
+        for (const auto &p : parts)
+            v.insert(v.end(), p.begin(), p.end());
+        return v;
+    }
+    std::vector<Event> Opening() const
+    {
+        return {{3, "usb connect ok"}, {2, "Detect the heart"}, {1, "find ID card"}, {3, Connected(server.Port())}};
+    }
+
+    sim::DecodeServer server;
+    idInfo rec;
+    size_t framesBefore = 0;
+};
+
+} // namespace
+
+TEST_F(UsbCycle, ReadsAnIdentityCardThroughTheRelay)
+{
+    PlaceId(1);
+    rec.cardfoundcb = e2e::OnCardFound;
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+
+    EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 21, 21, 1299}), {{3, "disconnect usb"}}}))
+        << e2e::Describe(Events());
+    EXPECT_EQ(e2e::Rec().cardFoundCalls, 1);
+    EXPECT_EQ(e2e::Rec().eventsAtCardFound, 2u);
+    e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(1)));
+    EXPECT_STREQ(rec.name, "阿依古丽·买买提");
+    EXPECT_STREQ(rec.nation, "维");
+    EXPECT_EQ(rec.carddatalen, 0);
+
+    // The module got the link check, the server's read-start twice (a 7-byte
+    // packet goes out twice), then packets 3 and 5.
+    auto frames = NewHostFrames();
+    ASSERT_GE(frames.size(), 5u);
+    EXPECT_EQ(frames[0], sim::proto::kLinkCheck);
+    size_t k = frames.size() - 4;
+    EXPECT_EQ(frames[k], sim::proto::kReadStart);
+    EXPECT_EQ(frames[k + 1], sim::proto::kReadStart);
+    EXPECT_EQ(frames[k + 2].size(), 21u);
+    EXPECT_EQ(frames[k + 2][4], 0x03);
+    EXPECT_EQ(frames[k + 3][4], 0x05);
+
+    ASSERT_TRUE(server.WaitSettled(1, 2000));
+    sim::ConnectionRecord c = server.Connection(0);
+    EXPECT_EQ(c.outcome, sim::SessionOutcome::ReadCompleted);
+    EXPECT_EQ(sim::proto::Bytes(c.received.begin(), c.received.begin() + 26),
+              sim::proto::IdCardNotice(Card(1).serial));
+    EXPECT_EQ(g_IdCardMain.m_iCardKind, 5);
+}
+
+TEST_F(UsbCycle, CardLeftOnTheReaderIsAnsweredFromTheCache)
+{
+    PlaceId(0);
+    ASSERT_EQ(Read(), SCANID_IDCARD);
+    e2e::ResetEvents();
+    memset(&rec, 0, sizeof rec);
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    EXPECT_EQ(Events(), Join({Opening(), Sizes({1299}), {{3, "disconnect usb"}}}));
+    e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(0)));
+}
+
+struct OtherCard {
+    const char *name;
+    sim::CardKind kind;
+    int cardKind;
+    int length;
+    std::vector<Event> events;
+};
+
+void PrintTo(const OtherCard &c, std::ostream *os) { *os << c.name; }
+
+class UsbOtherCard : public UsbCycle, public ::testing::WithParamInterface<OtherCard> {};
+
+TEST_P(UsbOtherCard, IsReportedWithItsFrame)
+{
+    const OtherCard &c = GetParam();
+    Model().PlaceCard(c.kind);
+    ASSERT_EQ(Read(), SCANID_OTHERCARD) << e2e::Describe(Events());
+    std::vector<Event> want = {{3, "usb connect ok"}, {2, "Detect the heart"}};
+    want.insert(want.end(), c.events.begin(), c.events.end());
+    want.emplace_back(3, "disconnect usb");
+    EXPECT_EQ(Events(), want) << e2e::Describe(Events());
+    EXPECT_EQ(rec.cardkind, c.cardKind);
+    EXPECT_EQ(rec.carddatalen, c.length);
+    sim::proto::Bytes frame = sim::OtherCardAnnouncement(c.kind);
+    ASSERT_EQ(frame.size(), static_cast<size_t>(c.length));
+    EXPECT_EQ(0, memcmp(rec.carddata, frame.data(), frame.size()));
+    EXPECT_EQ(rec.name[0], 0);
+    EXPECT_EQ(rec.photolen, 0);
+    EXPECT_EQ(server.ConnectionsAccepted(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, UsbOtherCard,
+                         ::testing::Values(OtherCard{"M1", sim::CardKind::M1, 1, 12, {{1, "find M1 card"}}},
+                                           OtherCard{"Yct", sim::CardKind::Yct, 4, 41, {{1, "find YCT card"}}},
+                                           OtherCard{"Kind3", sim::CardKind::Kind3, 3, 39, {}},
+                                           OtherCard{"Kind2", sim::CardKind::Kind2, 2, 25, {}}),
+                         [](const ::testing::TestParamInfo<OtherCard> &i) { return std::string(i.param.name); });
+
+TEST_F(UsbCycle, ModuleThatDoesNotAnswerTheHeartbeat)
+{
+    Model().SetHeartbeatAnswers(false);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Read(), SCANID_ERR_HEARTBEAT);
+    EXPECT_GE(e2e::MsSince(t0), 150) << "three tries of 50 ms";
+    EXPECT_EQ(Events(), (std::vector<Event>{{3, "usb connect ok"}, {2, "NOT Detect the heart"},
+                                            {3, "disconnect usb"}}));
+    auto frames = NewHostFrames();
+    EXPECT_EQ(frames.size(), 3u);
+    EXPECT_EQ(g_IdCardMain.m_usb.pDevHandle, nullptr);
+    EXPECT_EQ(g_IdCardMain.m_usb.pUsbContext, nullptr);
+}
+
+TEST_F(UsbCycle, InterfaceThatCannotBeClaimed)
+{
+    g_module->Device().SetClaimFails(true);
+    auto t0 = std::chrono::steady_clock::now();
+    e2e::StdoutCapture out;
+    EXPECT_EQ(Read(), SCANID_ERR_USB_OPEN);
+    std::string text = out.Stop();
+    EXPECT_GE(e2e::MsSince(t0), 1000);
+    EXPECT_EQ(Events(), (std::vector<Event>{{3, "usb connect err"}}));
+    EXPECT_EQ(text, "disconnect usb \n") << "the half-open link is released";
+    EXPECT_EQ(g_IdCardMain.m_usb.pDevHandle, nullptr);
+    EXPECT_EQ(g_IdCardMain.m_usb.pUsbContext, nullptr);
+}
+
+TEST_F(UsbCycle, ServerFailureNotice)
+{
+    PlaceId(2);
+    server.InjectFault(sim::kStepPacket3, sim::ServerFault::FailureNotice);
+    EXPECT_EQ(Read(), SCANID_ERR_SERVER_DATA);
+    EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 17}), {{3, "Blue box Parse error"}, {3, "disconnect usb"}}}))
+        << e2e::Describe(Events());
+    EXPECT_EQ(rec.name[0], 0);
+}
+
+TEST_F(UsbCycle, ServerClosingEndsTheRelayAtOnce)
+{
+    PlaceId(2);
+    server.InjectFault(sim::kStepPacket5, sim::ServerFault::Close);
+    e2e::StdoutCapture out;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Read(), SCANID_NO_CARD);
+    long long ms = e2e::MsSince(t0);
+    std::string text = out.Stop();
+    EXPECT_LT(ms, 2500) << "no need to wait out the relay limit";
+    EXPECT_EQ(text.rfind("iTcpRvcLen -1\n==============", 0), 0u) << text;
+    EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 21}), {{3, "disconnect usb"}}})) << e2e::Describe(Events());
+}
+
+TEST_F(UsbCycle, SilentServerEndsTheRelayAfterThreeSeconds)
+{
+    PlaceId(3);
+    server.InjectFault(sim::kStepFinal, sim::ServerFault::Silence);
+    e2e::StdoutCapture out;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Read(), SCANID_NO_CARD);
+    long long ms = e2e::MsSince(t0);
+    std::string text = out.Stop();
+    EXPECT_GE(ms, 3000);
+    EXPECT_LT(ms, 8000);
+    EXPECT_EQ(text.rfind("iTcpRvcLen 0\n==============", 0), 0u) << text;
+    EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 21, 21}), {{3, "disconnect usb"}}})) << e2e::Describe(Events());
+}
+
+TEST_F(UsbCycle, ModuleRestartingTheRead)
+{
+    PlaceId(3);
+    Model().InjectFault(sim::kFaultStepPacket34, sim::ModuleFault::RestartNotice);
+    EXPECT_EQ(Read(), SCANID_ERR_MODULE);
+    EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 21}), {{3, "Rereader MCU data"}, {3, "disconnect usb"}}}))
+        << e2e::Describe(Events());
+}
+
+TEST_F(UsbCycle, ModuleErrorFrame)
+{
+    PlaceId(3);
+    Model().InjectFault(sim::kFaultStepPacket12, sim::ModuleFault::ErrorFrame);
+    EXPECT_EQ(Read(), SCANID_ERR_MODULE);
+    EXPECT_EQ(Events(), Join({Opening(), Sizes({7}), {{3, "Rereader error"}, {3, "disconnect usb"}}}))
+        << e2e::Describe(Events());
+}
+
+TEST_F(UsbCycle, FinalAnswerInTwoPiecesIsJoined)
+{
+    PlaceId(4);
+    server.SetFinalAnswerLength(1250, 5);
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 21, 21, 1250}), {{3, "disconnect usb"}}}));
+    e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(4)));
+}
+
+TEST_F(UsbCycle, OversizedFinalAnswerDecodesItsBlock)
+{
+    PlaceId(4);
+    server.InjectFault(sim::kStepFinal, sim::ServerFault::Oversized);
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(4)));
+}
+
+TEST_F(UsbCycle, ShortFinalAnswerIsNoAnswer)
+{
+    PlaceId(4);
+    server.InjectFault(sim::kStepFinal, sim::ServerFault::Short);
+    e2e::StdoutCapture out;
+    EXPECT_EQ(Read(), SCANID_NO_CARD) << e2e::Describe(Events());
+    out.Stop();
+    EXPECT_EQ(rec.name[0], 0);
+}
+
+TEST_F(UsbCycle, StandbyServerTakesOverAndStays)
+{
+    if (std::string(SCANID_STANDBY_HOST) != "localhost")
+        GTEST_SKIP() << "built with standby host " << SCANID_STANDBY_HOST;
+    sim::ServerConfig sc;
+    sc.port = kStandbyPort;
+    sim::DecodeServer standby(sc);
+    ASSERT_TRUE(standby.Start()) << standby.LastError();
+    server.Stop(); // the primary refuses from now on
+    PlaceId(0);
+    rec.cardfoundcb = e2e::OnCardFound;
+
+    int fds = e2e::OpenDescriptors();
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    std::vector<Event> want = {{3, "usb connect ok"},
+                               {2, "Detect the heart"},
+                               {1, "find ID card"},
+                               {3, "Server connection failure, Connect the standby server"},
+                               {1, "find ID card"},
+                               {3, Connected(kStandbyPort)}};
+    EXPECT_EQ(Events(), Join({want, Sizes({7, 21, 21, 1299}), {{3, "disconnect usb"}}})) << e2e::Describe(Events());
+    EXPECT_EQ(e2e::Rec().cardFoundCalls, 2);
+    e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(0)));
+    EXPECT_STREQ(g_IdCardMain.m_szServerIp, "127.0.0.1");
+    EXPECT_EQ(g_IdCardMain.m_iServerPort, kStandbyPort);
+    EXPECT_EQ(standby.ConnectionsAccepted(), 2) << "the probe, then the relay";
+    EXPECT_EQ(e2e::DescriptorsSettled(fds), fds) << "the probe socket must not leak";
+
+    // The next cycle goes to the standby server first.
+    e2e::ResetEvents();
+    memset(&rec, 0, sizeof rec);
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    EXPECT_EQ(Events(), Join({{{3, "usb connect ok"}, {2, "Detect the heart"}, {1, "find ID card"},
+                               {3, Connected(kStandbyPort)}},
+                              Sizes({1299}),
+                              {{3, "disconnect usb"}}}));
+
+    // With the standby gone too, the cycle looks it up again and gives up.
+    standby.Stop();
+    e2e::ResetEvents();
+    EXPECT_EQ(Read(), SCANID_ERR_SERVER_CONNECT);
+    EXPECT_EQ(Events(), (std::vector<Event>{{3, "usb connect ok"},
+                                            {2, "Detect the heart"},
+                                            {1, "find ID card"},
+                                            {3, "Server connection failure, Connect the standby server"},
+                                            {3, "Server connection failure"},
+                                            {3, "disconnect usb"}}));
+    SetServiceInfo("127.0.0.1", server.Port());
+}
+
+TEST_F(UsbCycle, ManyCyclesLeaveNothingOpen)
+{
+    server.SetCache(false);
+    int fds = e2e::OpenDescriptors();
+    for (int i = 0; i < 3; i++) {
+        PlaceId(static_cast<size_t>(i));
+        memset(&rec, 0, sizeof rec);
+        EXPECT_EQ(Read(), SCANID_IDCARD);
+        Model().PlaceCard(sim::CardKind::M1);
+        EXPECT_EQ(Read(), SCANID_OTHERCARD);
+        PlaceId(static_cast<size_t>(i));
+        server.InjectFault(sim::kStepPacket3, sim::ServerFault::FailureNotice);
+        EXPECT_EQ(Read(), SCANID_ERR_SERVER_DATA);
+    }
+    EXPECT_EQ(e2e::DescriptorsSettled(fds), fds);
+    EXPECT_EQ(g_IdCardMain.m_usb.pDevHandle, nullptr);
+    EXPECT_EQ(g_IdCardMain.m_usb.pUsbContext, nullptr);
+    EXPECT_EQ(g_IdCardMain.m_socket.iSocketFd, -1);
+}
+
+// The only wait that takes the full ten seconds: a module that stays silent.
+TEST_F(UsbCycle, NoCardWaitsOneFullDetectionRead)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Read(), SCANID_NO_CARD);
+    long long ms = e2e::MsSince(t0);
+    EXPECT_GE(ms, 10000);
+    EXPECT_LT(ms, 20000);
+    EXPECT_EQ(Events(), (std::vector<Event>{{3, "usb connect ok"}, {2, "Detect the heart"}, {3, "disconnect usb"}}));
+    EXPECT_EQ(server.ConnectionsAccepted(), 0);
+}
