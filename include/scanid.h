@@ -138,7 +138,9 @@ typedef struct idInfo {
     int photolen;        /**< 1024 after every identity-card read */
     unsigned char cardkind;     /**< kind of another card (1 M1, 2, 3, 4 YCT; IC
                                      card: the module's kind byte) */
-    unsigned char carddata[51]; /**< that card's raw data */
+    unsigned char carddata[51]; /**< that card's raw data: over USB the module's
+                                     whole frame; over serial (IC card) the
+                                     card's data bytes, at most 20 */
     int carddatalen;            /**< bytes in carddata */
     /** Set by the caller, never by the library: when a read cycle sees an
      *  identity card it calls this (if not null) with 1 and a null pointer,
@@ -150,8 +152,17 @@ typedef struct idInfo {
  * Run one read cycle on the given transport and fill @p info.
  *
  * Blocks the calling thread until the cycle ends: at once for an invalid
- * transport, at most a few seconds otherwise. Every device, port and
- * connection the cycle opens is closed again before it returns.
+ * transport; otherwise as long as the card exchange takes, bounded by the
+ * cycle's time limits (over USB a silent module can hold one card-wait read
+ * for 10 seconds; over serial a silent decode server up to about 30 seconds
+ * in all). Every device, port and connection the cycle opens is closed again
+ * before it returns.
+ *
+ * For an identity card over USB, when the decode server set by
+ * SetServiceInfo() cannot be reached, the cycle falls back to the standby
+ * server (a host name fixed at build time, port 19977) and keeps using it:
+ * the settings then name the standby server until SetServiceInfo() is
+ * called again.
  *
  * @param info  writable, zeroed record owned by the caller; not tested
  *              for null. The library keeps no pointer to it.
