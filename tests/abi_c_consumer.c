@@ -22,6 +22,19 @@ _Static_assert(offsetof(idInfo, carddatalen) == 2428, "idInfo layout");
 _Static_assert(offsetof(idInfo, cardfoundcb) == 2432, "idInfo layout");
 _Static_assert(sizeof(idInfo) == 2432 + sizeof(void *), "idInfo layout");
 _Static_assert(sizeof(Cardtype) == sizeof(int), "Cardtype is passed as an int");
+_Static_assert(sizeof(Cardtype) == 4, "Cardtype is 32 bits");
+
+/* The record's size per target: the hook pointer is its only
+ * architecture-dependent member. */
+#if defined(__arm__)
+_Static_assert(sizeof(void *) == 4 && sizeof(idInfo) == 2436, "idInfo on 32-bit ARM");
+#define ABI_TARGET "armhf"
+#elif defined(__x86_64__) || defined(__aarch64__)
+_Static_assert(sizeof(void *) == 8 && sizeof(idInfo) == 2440, "idInfo on 64-bit targets");
+#define ABI_TARGET "64-bit"
+#else
+#define ABI_TARGET "other"
+#endif
 
 static int events;
 static void on_event(int kind, void *message)
@@ -46,6 +59,8 @@ int main(void)
     if (rec.photolen != 0x5A5A5A5A) { puts("record touched"); failures++; }
     if (g_OnecOpen != 0) { puts("g_OnecOpen"); failures++; }
 
+    printf("idInfo on %s: %u bytes, photolen at %u, cardfoundcb at %u\n", ABI_TARGET, (unsigned)sizeof(idInfo),
+           (unsigned)offsetof(idInfo, photolen), (unsigned)offsetof(idInfo, cardfoundcb));
     if (failures)
         printf("abi_c_consumer: %d checks failed\n", failures);
     else

@@ -2,10 +2,11 @@
 # iddemo with no reader module attached: the main thread prints "..." every
 # second, and every read cycle reports "usb connect err" through the demo's
 # callback, about every two seconds, with no card output.
+# Usage: demo_no_reader.sh [EMULATOR ARGS...] IDDEMO
 set -u
-demo=$1
+
 out=$(mktemp)
-timeout -s INT 5 "$demo" >"$out" 2>/dev/null
+timeout -s INT 5 "$@" >"$out" 2>/dev/null
 status=$?
 fail=0
 [ $status -eq 124 ] || { echo "iddemo ended by itself (status $status)"; fail=1; }

@@ -86,7 +86,7 @@ inline int OpenDescriptors()
 // The descriptor count once it has come back to `want`, or what it is after
 // a while: peers in this process (the simulated server) may close their end
 // of a connection a little after the library closed its own.
-inline int DescriptorsSettled(int want, int waitMs = 3000)
+inline int DescriptorsSettled(int want, int waitMs = 8000)
 {
     int n = OpenDescriptors();
     for (int waited = 0; n != want && waited < waitMs; waited += 10) {

@@ -769,7 +769,10 @@ TEST(ModuleScript, DrivesTheModuleThroughThePort)
     ASSERT_TRUE(m.Ok());
     sim::ModuleScript script(m.Module());
     std::string error;
-    ASSERT_TRUE(script.Load("place id 4; fault 0 length; wait 100000", &error)) << error;
+    // The card and the fault are in place before the host's first look.
+    ASSERT_EQ(script.Execute("place id 4", &error), sim::ModuleScript::Result::Ok) << error;
+    ASSERT_EQ(script.Execute("fault 0 length", &error), sim::ModuleScript::Result::Ok) << error;
+    ASSERT_TRUE(script.Load("wait 100000", &error)) << error;
     std::thread player([&] { script.Run(); });
     Host h(m.SlavePath());
     EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
