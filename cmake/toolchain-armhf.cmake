@@ -11,7 +11,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
+# /usr/local holds what cannot be installed for two architectures at once
+# (see scripts/deps-cross.sh).
+set(ENV{PKG_CONFIG_LIBDIR}
+  /usr/local/lib/arm-linux-gnueabihf/pkgconfig:/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
 # -L / and not the cross sysroot: the armhf libraries installed by dpkg live
 # in /usr/lib/arm-linux-gnueabihf, next to a matching loader in /lib.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)

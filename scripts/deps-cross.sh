@@ -13,7 +13,7 @@ for arch in armhf arm64; do
 done
 
 PACKAGES="g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
-libusb-1.0-0-dev:armhf libgtest-dev:armhf libstdc++6:armhf libumockdev-dev:armhf
+libusb-1.0-0-dev:armhf libgtest-dev:armhf libstdc++6:armhf libumockdev0:armhf libglib2.0-dev:armhf
 libusb-1.0-0-dev:arm64 libstdc++6:arm64"
 missing=""
 for p in $PACKAGES; do
@@ -25,13 +25,21 @@ if [ -n "$missing" ]; then
     apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 $missing
 fi
 
-# umockdev's preload library cannot be installed for two architectures at
-# once; the armhf one is taken out of its package for the emulated tests.
-preload=/usr/local/lib/arm-linux-gnueabihf/libumockdev-preload.so.0
-if [ ! -f "$preload" ]; then
+# umockdev's tool package (with its preload library) and its development
+# package cannot be installed for two architectures at once: the armhf
+# preload, pkg-config file and link name are taken out of the packages into
+# /usr/local, beside the multiarch runtime library libumockdev0:armhf. The
+# header is the host's.
+local_lib=/usr/local/lib/arm-linux-gnueabihf
+if [ ! -f "$local_lib/libumockdev-preload.so.0" ] || [ ! -f "$local_lib/pkgconfig/umockdev-1.0.pc" ]; then
     tmp=$(mktemp -d)
-    (cd "$tmp" && apt-get download -q umockdev:armhf >/dev/null 2>&1 && dpkg-deb -x umockdev_*_armhf.deb root)
-    mkdir -p "$(dirname "$preload")"
-    cp -L "$tmp"/root/usr/lib/arm-linux-gnueabihf/libumockdev-preload.so.0 "$preload"
+    chmod 755 "$tmp"
+    (cd "$tmp" && apt-get download -q umockdev:armhf libumockdev-dev:armhf >/dev/null 2>&1 &&
+        for d in *.deb; do dpkg-deb -x "$d" root; done)
+    mkdir -p "$local_lib/pkgconfig"
+    cp -L "$tmp"/root/usr/lib/arm-linux-gnueabihf/libumockdev-preload.so.0 "$local_lib/"
+    sed "s|^libdir=.*|libdir=$local_lib|" "$tmp"/root/usr/lib/arm-linux-gnueabihf/pkgconfig/umockdev-1.0.pc \
+        >"$local_lib/pkgconfig/umockdev-1.0.pc"
+    ln -sf /usr/lib/arm-linux-gnueabihf/libumockdev.so.0 "$local_lib/libumockdev.so"
     rm -rf "$tmp"
 fi

@@ -5,9 +5,12 @@ set -eu
 
 PACKAGES="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libgtest-dev umockdev libumockdev-dev"
 
+# Asked by architecture: a cross build's packages of the same name must not
+# count as the host's.
+arch=$(dpkg --print-architecture)
 missing=""
 for p in $PACKAGES; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    dpkg-query -W -f='${Status}' "$p:$arch" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
 [ -z "$missing" ] && exit 0
 
