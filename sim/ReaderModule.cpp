@@ -134,6 +134,18 @@ void ReaderModule::Emit(const std::vector<std::string> &events)
             h(e);
 }
 
+// A new card is announced at once on a packet link. On a stream, once this
+// session has had its announcement the host may already be closing the port
+// and opening it again for its next cycle; a frame written into that gap
+// lands behind the next open's input flush and shifts every read after it.
+// So on a stream a card placed after the announcement waits for the next
+// heartbeat.
+void ReaderModule::AllowAnnouncementLocked()
+{
+    if (!m_config.streamLink)
+        m_announcedSinceArm = false;
+}
+
 void ReaderModule::ResetLinkStateLocked()
 {
     m_epoch++;
@@ -416,7 +428,7 @@ void ReaderModule::PlaceIdCard(const uint8_t *serial)
         memcpy(m_serial, serial, proto::kSerialLen);
         m_cardKind = CardKind::IdCard;
         m_cardPresent = true;
-        m_announcedSinceArm = false;
+        AllowAnnouncementLocked();
         events.push_back("card placed: identity card " + Hex(serial, proto::kSerialLen));
     }
     m_cv.notify_all();
@@ -434,7 +446,7 @@ void ReaderModule::PlaceCard(CardKind kind)
         std::lock_guard<std::mutex> lk(m_mutex);
         m_cardKind = kind;
         m_cardPresent = true;
-        m_announcedSinceArm = false;
+        AllowAnnouncementLocked();
         events.push_back(std::string("card placed: ") + KindName(kind));
     }
     m_cv.notify_all();

@@ -28,7 +28,8 @@
 //   - stream link (serial): once per heartbeat. Bytes on a stream stay until
 //     read, and a repeat would merge with a short frame (an IC card) or land
 //     between the notice the host read and the read-start it is about to
-//     send, shifting every later read.
+//     send, shifting every later read. For the same reason a card placed
+//     after this session's announcement waits for the next heartbeat.
 // A finished or aborted exchange disarms the announcements until the next
 // heartbeat: the host is still waiting for the server's final answer, and a
 // notice read then would count as the module restarting the read. Every read
@@ -162,6 +163,7 @@ private:
     bool ApplyFaultLocked(int step, proto::Bytes &frame, std::vector<std::string> &events);
     void AbortExchangeLocked(const char *why, std::vector<std::string> &events);
     void ResetLinkStateLocked();
+    void AllowAnnouncementLocked();
     proto::Bytes AnnouncementLocked() const;
     bool AnnouncementDueLocked(Clock::time_point now);
     proto::Bytes TailPacket(size_t index) const;

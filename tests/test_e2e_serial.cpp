@@ -307,3 +307,17 @@ TEST_F(SerialCycle, ManyCyclesLeaveNothingOpen)
     EXPECT_EQ(g_IdCardMain.m_serial.iSerialFd, -1);
     EXPECT_EQ(g_IdCardMain.m_socket.iSocketFd, -1);
 }
+
+TEST_F(SerialCycle, CardsFollowingEachOtherAreEachRead)
+{
+    // A card taken off right after a read and another put on: the next
+    // cycle must see the new one, whatever the last cycle ended with.
+    for (int round = 0; round < 3; round++) {
+        PlaceId(0);
+        EXPECT_EQ(Read(), SCANID_IDCARD) << "round " << round;
+        Model().RemoveCard();
+        Model().PlaceCard(sim::CardKind::IcCard);
+        EXPECT_EQ(Read(), SCANID_OTHERCARD) << "round " << round << e2e::Describe(Events());
+        Model().RemoveCard();
+    }
+}
