@@ -215,6 +215,11 @@ int LinkSerial::readserial(int fd, unsigned char *buf, int len, int *pGot, int i
     }
 
     int count = 0;
+    // Attempts are paced on the clock, one per millisecond from the first:
+    // a plain 1 ms sleep per attempt oversleeps a little every time, and over
+    // a thousand attempts the wait would run several percent long.
+    struct timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
     for (int attempts = 0;;) {
         ssize_t got = read(fd, buf + count, static_cast<size_t>(len - count));
         if (got > 0)
@@ -224,7 +229,13 @@ int LinkSerial::readserial(int fd, unsigned char *buf, int len, int *pGot, int i
                 *pGot = count;
             return count;
         }
-        usleep(1000);
+        next.tv_nsec += 1000000;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            next.tv_sec++;
+        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
         ++attempts;
         if (attempts > iLimit)
             break;
