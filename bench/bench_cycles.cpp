@@ -1,0 +1,450 @@
+// Read cycles measured against the simulators: how long each ending takes
+// against its time limits, a realistic identity-card read against the peers'
+// own latencies, heap allocations per cycle, CPU per cycle, and (as a child
+// process) whether a cycle completes on a thread with a given stack size.
+//
+// Needs umockdev's preload library in the process (bench/run sees to it).
+#include <dlfcn.h>
+#include <link.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "DecodeServer.h"
+#include "SerialModule.h"
+#include "SimCards.h"
+#include "UsbModule.h"
+#include "scanid.h"
+
+// ---------------------------------------------------------------------------
+// Heap allocations, counted on the thread that runs a cycle while it runs.
+// "Ours" are those whose immediate caller lies in libscanid itself.
+extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void *__libc_memalign(size_t, size_t);
+void __libc_free(void *);
+}
+
+namespace {
+thread_local bool t_counting = false;
+thread_local long t_allocs = 0;
+thread_local long t_ours = 0;
+uintptr_t g_libLo = 0, g_libHi = 0;
+
+inline void Count(void *caller)
+{
+    if (!t_counting)
+        return;
+    t_allocs++;
+    auto a = reinterpret_cast<uintptr_t>(caller);
+    if (a >= g_libLo && a < g_libHi)
+        t_ours++;
+}
+} // namespace
+
+extern "C" void *malloc(size_t n)
+{
+    Count(__builtin_return_address(0));
+    return __libc_malloc(n);
+}
+extern "C" void *calloc(size_t n, size_t s)
+{
+    Count(__builtin_return_address(0));
+    return __libc_calloc(n, s);
+}
+extern "C" void *realloc(void *p, size_t n)
+{
+    Count(__builtin_return_address(0));
+    return __libc_realloc(p, n);
+}
+extern "C" void *memalign(size_t a, size_t n)
+{
+    Count(__builtin_return_address(0));
+    return __libc_memalign(a, n);
+}
+extern "C" void *aligned_alloc(size_t a, size_t n)
+{
+    Count(__builtin_return_address(0));
+    return __libc_memalign(a, n);
+}
+extern "C" int posix_memalign(void **out, size_t a, size_t n)
+{
+    Count(__builtin_return_address(0));
+    *out = __libc_memalign(a, n);
+    return *out ? 0 : ENOMEM;
+}
+extern "C" void free(void *p) { __libc_free(p); }
+
+void *operator new(size_t n)
+{
+    Count(__builtin_return_address(0));
+    void *p = __libc_malloc(n ? n : 1);
+    if (!p)
+        throw std::bad_alloc();
+    return p;
+}
+void *operator new[](size_t n)
+{
+    Count(__builtin_return_address(0));
+    void *p = __libc_malloc(n ? n : 1);
+    if (!p)
+        throw std::bad_alloc();
+    return p;
+}
+void operator delete(void *p) noexcept { __libc_free(p); }
+void operator delete[](void *p) noexcept { __libc_free(p); }
+void operator delete(void *p, size_t) noexcept { __libc_free(p); }
+void operator delete[](void *p, size_t) noexcept { __libc_free(p); }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+void FindLibrary()
+{
+    dl_iterate_phdr(
+        [](struct dl_phdr_info *info, size_t, void *) -> int {
+            if (!info->dlpi_name || !strstr(info->dlpi_name, "libscanid.so"))
+                return 0;
+            for (int i = 0; i < info->dlpi_phnum; i++) {
+                const ElfW(Phdr) &ph = info->dlpi_phdr[i];
+                if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X)) {
+                    g_libLo = info->dlpi_addr + ph.p_vaddr;
+                    g_libHi = g_libLo + ph.p_memsz;
+                }
+            }
+            return 1;
+        },
+        nullptr);
+}
+
+// Events with the time they arrived.
+struct Stamped {
+    int kind;
+    std::string text;
+    Clock::time_point at;
+};
+std::mutex g_mu;
+std::vector<Stamped> g_events;
+
+void OnEvent(int kind, void *message)
+{
+    // Copying the text allocates: keep it out of the count.
+    bool was = t_counting;
+    t_counting = false;
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_events.push_back({kind, static_cast<const char *>(message), Clock::now()});
+    }
+    t_counting = was;
+}
+
+Clock::time_point EventTime(const std::string &prefix, int nth = 1)
+{
+    std::lock_guard<std::mutex> lock(g_mu);
+    for (const auto &e : g_events)
+        if (e.text.compare(0, prefix.size(), prefix) == 0 && --nth == 0)
+            return e.at;
+    return Clock::time_point{};
+}
+
+struct Run {
+    int result;
+    Clock::time_point start, end;
+    double cpuMs;
+    long allocs, ours;
+};
+
+double ThreadCpuMs()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_THREAD, &ru);
+    return ru.ru_utime.tv_sec * 1e3 + ru.ru_utime.tv_usec / 1e3 + ru.ru_stime.tv_sec * 1e3 +
+           ru.ru_stime.tv_usec / 1e3;
+}
+
+struct Rig {
+    std::unique_ptr<sim::UsbModule> usbPtr;
+    sim::SerialModule serial;
+    sim::DecodeServer server;
+    sim::UsbModule &usb;
+
+    // Without USB the process needs no umockdev, which intercepts every
+    // open() (and allocates while doing so).
+    Rig(int moduleLatency, int serverLatency, bool withUsb = true)
+        : usbPtr(withUsb ? new sim::UsbModule(Config(moduleLatency)) : nullptr), serial(Config(moduleLatency)),
+          usb(*usbPtr)
+    {
+        server.SetLatency(serverLatency);
+        if ((usbPtr && !usb.Ok()) || !serial.Ok() || !server.Start()) {
+            fprintf(stderr, "bench: simulators failed: %s %s\n", serial.Error().c_str(),
+                    server.LastError().c_str());
+            exit(2);
+        }
+        SetServiceInfo("127.0.0.1", server.Port());
+        SetComInfo(serial.SlavePath().c_str(), 115200);
+        CARD_SetReadInfoCB(OnEvent);
+    }
+    static sim::ModuleConfig Config(int latency)
+    {
+        sim::ModuleConfig c;
+        c.stepLatencyMs = latency;
+        return c;
+    }
+    sim::ReaderModule &Model(Cardtype t) { return t == CARDTYPE_USB ? usb.Module() : serial.Module(); }
+
+    Run Read(Cardtype t)
+    {
+        {
+            std::lock_guard<std::mutex> lock(g_mu);
+            g_events.clear();
+        }
+        idInfo rec;
+        memset(&rec, 0, sizeof rec);
+        Run r{};
+        double cpu0 = ThreadCpuMs();
+        t_allocs = t_ours = 0;
+        r.start = Clock::now();
+        t_counting = true;
+        r.result = ReadIDCardLib(&rec, t);
+        t_counting = false;
+        r.end = Clock::now();
+        r.cpuMs = ThreadCpuMs() - cpu0;
+        r.allocs = t_allocs;
+        r.ours = t_ours;
+        return r;
+    }
+};
+
+void Row(const char *figure, double measured, double reference, const char *unit, const char *verdict)
+{
+    char ratio[16] = "     -";
+    if (reference > 0)
+        snprintf(ratio, sizeof ratio, "%6.3f", measured / reference);
+    printf("%-44s %10.1f %-3s  ref %10.1f %-3s  ratio %s  %s\n", figure, measured, unit, reference, unit, ratio,
+           verdict);
+    fflush(stdout);
+}
+
+const char *LimitVerdict(double measured, double limit)
+{
+    if (measured < limit)
+        return "MISS: ended before its limit";
+    return measured <= limit * 1.05 ? "ok: within 5% above the limit" : "MISS: more than 5% over the limit";
+}
+
+const uint8_t *Serial0() { return sim::IdCards()[0].serial; }
+
+// --- timing fidelity --------------------------------------------------------
+void Timing()
+{
+    Rig rig(0, 0);
+    puts("== timing fidelity: endings on a time limit (measured from the event named, to the return) ==");
+
+    Run r = rig.Read(CARDTYPE_USB); // silent module: one full detection read
+    Row("usb no card: heartbeat -> end", Ms(r.end - EventTime("Detect the heart")), 10000 + 1, "ms",
+        LimitVerdict(Ms(r.end - EventTime("Detect the heart")), 10001));
+
+    rig.usb.Module().SetHeartbeatAnswers(false);
+    r = rig.Read(CARDTYPE_USB);
+    rig.usb.Module().SetHeartbeatAnswers(true);
+    double hb = Ms(r.end - EventTime("usb connect ok"));
+    Row("usb heartbeat unanswered: open -> end", hb, 100 + 3 * 51, "ms", LimitVerdict(hb, 100 + 3 * 51));
+
+    rig.usb.Module().PlaceIdCard(Serial0());
+    rig.server.SetCache(false);
+    rig.server.InjectFault(sim::kStepFinal, sim::ServerFault::Silence);
+    r = rig.Read(CARDTYPE_USB);
+    double relay = Ms(r.end - EventTime("ConncetServer Success"));
+    Row("usb relay limit: first packet -> end", relay, 3000, "ms", LimitVerdict(relay, 3000));
+
+    rig.server.InjectFault(sim::kStepPacket5, sim::ServerFault::Close);
+    r = rig.Read(CARDTYPE_USB);
+    double closed = Ms(r.end - EventTime("[ReveServerSize:] 21", 1));
+    Row("usb server closes: last packet -> end", closed, 100, "ms",
+        closed <= 100 ? "ok: within one relay step" : "MISS: later than one relay step");
+    rig.usb.Module().RemoveCard();
+
+    r = rig.Read(CARDTYPE_SERIAL); // no card: whole passes of 1001 one-millisecond reads
+    double none = Ms(r.end - EventTime("Detect the heart"));
+    Row("serial no card: heartbeat -> end", none, 3 * 1002, "ms", LimitVerdict(none, 3 * 1002));
+
+    rig.serial.Module().PlaceIdCard(Serial0());
+    struct {
+        const char *name;
+        int step;
+        const char *from;
+        double limit; // attempts x (20 ms receive wait + sleep)
+    } waits[] = {
+        {"serial first answer: 500 tries", sim::kStepNotice, "Connect server", 501 * 22.0},
+        {"serial packet 3: 120 tries", sim::kStepPacket3, "The number of read", 121 * 21.0},
+        {"serial packet 5: 500 tries", sim::kStepPacket5, "The number of read", 501 * 21.0},
+        {"serial final answer: 1500 tries", sim::kStepFinal, "The number of read", 1501 * 21.0},
+    };
+    for (const auto &w : waits) {
+        rig.server.InjectFault(w.step, sim::ServerFault::Silence);
+        r = rig.Read(CARDTYPE_SERIAL);
+        double t = Ms(r.end - EventTime(w.from));
+        Row(w.name, t, w.limit, "ms", LimitVerdict(t, w.limit));
+    }
+    rig.serial.Module().RemoveCard();
+}
+
+// --- a realistic read, against the peers' own latencies -----------------------
+void EndToEnd()
+{
+    const int kModule = 15, kServer = 40, kRounds = 5;
+    Rig rig(kModule, kServer);
+    rig.server.SetCache(false);
+    printf("== identity-card read, module %d ms per answer, server %d ms per answer, median of %d ==\n", kModule,
+           kServer, kRounds);
+    // Peers' own share: the module answers the heartbeat and three exchange
+    // steps, the server four times (read-start, packets 3 and 5, final).
+    const double limit = 4 * kModule + 4 * kServer;
+    for (Cardtype t : {CARDTYPE_USB, CARDTYPE_SERIAL}) {
+        std::vector<double> times;
+        for (int i = 0; i < kRounds; i++) {
+            rig.Model(t).PlaceIdCard(sim::IdCards()[static_cast<size_t>(i)].serial);
+            Run r = rig.Read(t);
+            if (r.result != SCANID_IDCARD)
+                fprintf(stderr, "bench: read failed with %d\n", r.result);
+            times.push_back(Ms(r.end - r.start));
+            rig.Model(t).RemoveCard();
+        }
+        std::sort(times.begin(), times.end());
+        Row(t == CARDTYPE_USB ? "usb identity card, whole cycle" : "serial identity card, whole cycle",
+            times[times.size() / 2], limit, "ms",
+            t == CARDTYPE_USB ? "rest: 100 ms pause after opening; an 80 ms module read before each server "
+                                "receive; a 20 ms server wait per forwarded tail frame"
+                              : "rest: 50 ms pause after opening, 10 ms before packets 1&2, pauses after the tail "
+                                "packets");
+    }
+}
+
+// --- heap allocations and CPU per cycle ---------------------------------------
+void AllocationsAndCpu(Cardtype transport)
+{
+    const bool usb = transport == CARDTYPE_USB;
+    Rig rig(0, 0, usb);
+    struct Case {
+        const char *name;
+        sim::CardKind kind;
+        bool cached;
+    };
+    const std::vector<Case> cases = usb ? std::vector<Case>{{"usb identity card", sim::CardKind::IdCard, false},
+                                                            {"usb identity card, cached", sim::CardKind::IdCard, true},
+                                                            {"usb M1", sim::CardKind::M1, false},
+                                                            {"usb YCT", sim::CardKind::Yct, false},
+                                                            {"usb kind 3", sim::CardKind::Kind3, false},
+                                                            {"usb kind 2", sim::CardKind::Kind2, false}}
+                                        : std::vector<Case>{{"serial identity card", sim::CardKind::IdCard, false},
+                                                            {"serial identity card, cached", sim::CardKind::IdCard, true},
+                                                            {"serial IC card", sim::CardKind::IcCard, false}};
+    auto place = [&](sim::CardKind k) {
+        if (k == sim::CardKind::IdCard)
+            rig.Model(transport).PlaceIdCard(Serial0());
+        else
+            rig.Model(transport).PlaceCard(k);
+    };
+    // One cycle first for what a process does only once (the console's
+    // buffer, the resolver's files); the cycles after it are counted.
+    place(sim::CardKind::IdCard);
+    rig.Read(transport);
+    rig.Model(transport).RemoveCard();
+
+    std::vector<std::pair<Case, Run>> runs;
+    for (const Case &c : cases) {
+        rig.server.SetCache(c.cached);
+        rig.server.ClearCache();
+        Run r{};
+        for (int i = 0; i < (c.cached ? 2 : 1); i++) {
+            place(c.kind);
+            r = rig.Read(transport);
+            rig.Model(transport).RemoveCard();
+        }
+        runs.emplace_back(c, r);
+    }
+    printf("== heap allocations per %s read cycle, on the calling thread ==\n", usb ? "USB" : "serial");
+    for (auto &p : runs) {
+        char label[80];
+        snprintf(label, sizeof label, "%s (result %d): libscanid", p.first.name, p.second.result);
+        Row(label, static_cast<double>(p.second.ours), 0, "", p.second.ours == 0 ? "ok: zero" : "MISS: not zero");
+        snprintf(label, sizeof label, "%s: all callers", p.first.name);
+        Row(label, static_cast<double>(p.second.allocs), 0, "",
+            usb ? "libusb and the USB emulation, not libscanid"
+                : (p.second.allocs == 0 ? "ok: zero" : "MISS: not zero"));
+    }
+    printf("== CPU per %s read cycle: calling thread's user+system time against wall time ==\n", usb ? "USB" : "serial");
+    for (auto &p : runs) {
+        double wall = Ms(p.second.end - p.second.start);
+        Row(p.first.name, p.second.cpuMs, wall, "ms", p.second.cpuMs < 0.1 * wall ? "ok: mostly waiting" : "busy");
+    }
+}
+
+// --- one cycle on a thread with a given stack -----------------------------------
+struct StackJob {
+    Rig *rig;
+    Cardtype t;
+    int result;
+};
+
+int StackChild(size_t stackBytes, Cardtype t)
+{
+    Rig rig(0, 0, t == CARDTYPE_USB);
+    rig.Model(t).PlaceIdCard(Serial0());
+    StackJob job{&rig, t, -99};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (pthread_attr_setstacksize(&attr, stackBytes) != 0)
+        return 4;
+    pthread_t th;
+    if (pthread_create(&th, &attr, [](void *p) -> void * {
+            auto *j = static_cast<StackJob *>(p);
+            j->result = j->rig->Read(j->t).result;
+            return nullptr;
+        }, &job) != 0)
+        return 4;
+    pthread_join(th, nullptr);
+    return job.result == SCANID_IDCARD ? 0 : 3;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    FindLibrary();
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "timing")
+        Timing();
+    else if (mode == "e2e")
+        EndToEnd();
+    else if (mode == "alloc" && argc == 3)
+        AllocationsAndCpu(strcmp(argv[2], "usb") == 0 ? CARDTYPE_USB : CARDTYPE_SERIAL);
+    else if (mode == "stack" && argc == 4)
+        return StackChild(strtoul(argv[2], nullptr, 10), strcmp(argv[3], "usb") == 0 ? CARDTYPE_USB : CARDTYPE_SERIAL);
+    else {
+        fprintf(stderr, "usage: bench_cycles timing|e2e|alloc usb|serial|stack BYTES usb|serial\n");
+        return 2;
+    }
+    // The simulators' threads end with the rig; leave without running the
+    // library's own teardown twice.
+    fflush(stdout);
+    _exit(0);
+}
