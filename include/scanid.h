@@ -24,8 +24,10 @@
  * may be made at any time between read cycles, never during one.
  *
  * Stack: a read cycle keeps about 66,000 bytes of working buffers on the
- * calling thread's stack; the thread must allow that (plus the callback's
- * own needs).
+ * calling thread's stack. With the C library, libusb and the thread's own
+ * bookkeeping a full read needs about 80 KB; give the reading thread at
+ * least 128 KB plus what the event callback needs (the default thread
+ * stack of glibc, 8 MB, is plenty).
  *
  * Runtime dependencies: the library does not link libusb-1.0 or the photo
  * decoder library libwlt itself. A program that loads it must link both
