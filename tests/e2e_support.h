@@ -18,6 +18,7 @@
 
 #include "CardMain.h"
 #include "SimCards.h"
+#include "test_support.h"
 
 namespace e2e {
 
@@ -73,15 +74,7 @@ inline std::string Describe(const std::vector<Event> &events)
     return s;
 }
 
-inline int OpenDescriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (readdir(d))
-        n++;
-    closedir(d);
-    return n;
-}
+using testsupport::OpenDescriptors;
 
 // The descriptor count once it has come back to `want`, or what it is after
 // a while: peers in this process (the simulated server) may close their end
@@ -96,41 +89,7 @@ inline int DescriptorsSettled(int want, int waitMs = 8000)
     return n;
 }
 
-// Redirects standard output into a file for the lifetime of the object.
-class StdoutCapture {
-public:
-    StdoutCapture()
-    {
-        fflush(stdout);
-        char name[] = "/tmp/scanid-stdout-XXXXXX";
-        m_fd = mkstemp(name);
-        unlink(name);
-        m_saved = dup(1);
-        dup2(m_fd, 1);
-    }
-    ~StdoutCapture() { Stop(); }
-    std::string Stop()
-    {
-        if (m_saved >= 0) {
-            fflush(stdout);
-            dup2(m_saved, 1);
-            close(m_saved);
-            m_saved = -1;
-            lseek(m_fd, 0, SEEK_SET);
-            char buf[4096];
-            ssize_t n;
-            while ((n = read(m_fd, buf, sizeof buf)) > 0)
-                m_text.append(buf, static_cast<size_t>(n));
-            close(m_fd);
-        }
-        return m_text;
-    }
-
-private:
-    int m_fd = -1;
-    int m_saved = -1;
-    std::string m_text;
-};
+using StdoutCapture = testsupport::ConsoleCapture;
 
 // The record a read of this catalogue card must leave: the same block
 // decoded directly, so any byte lost or changed on the way shows.

@@ -14,6 +14,7 @@
 
 #include "CardMain.h"
 #include "SimPhoto.h"
+#include "test_support.h"
 #include "wlt.h"
 
 namespace {
@@ -27,15 +28,7 @@ void Record(int kind, void *message)
 
 void Other(int, void *) {}
 
-int OpenDescriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (readdir(d))
-        n++;
-    closedir(d);
-    return n;
-}
+using testsupport::OpenDescriptors;
 
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 

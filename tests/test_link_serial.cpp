@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -73,42 +75,7 @@ struct Pty {
     }
 };
 
-// Redirects a standard descriptor into a temporary file, so the exact console
-// lines can be compared.
-class Capture {
-public:
-    explicit Capture(int fd) : m_fd(fd)
-    {
-        fflush(stdout);
-        m_file = tmpfile();
-        m_saved = dup(fd);
-        dup2(fileno(m_file), fd);
-    }
-    ~Capture() { Stop(); }
-
-    std::string Stop()
-    {
-        if (m_file == nullptr)
-            return m_text;
-        fflush(stdout);
-        dup2(m_saved, m_fd);
-        close(m_saved);
-        rewind(m_file);
-        char chunk[512];
-        size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, m_file)) > 0)
-            m_text.append(chunk, n);
-        fclose(m_file);
-        m_file = nullptr;
-        return m_text;
-    }
-
-private:
-    int m_fd;
-    int m_saved = -1;
-    FILE *m_file = nullptr;
-    std::string m_text;
-};
+using Capture = testsupport::ConsoleCapture;
 
 std::string AllByteValues()
 {
@@ -123,16 +90,7 @@ bool IsOpen(int fd)
     return fcntl(fd, F_GETFD) != -1;
 }
 
-int OpenDescriptorCount()
-{
-    int n = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    while (dir != nullptr && readdir(dir) != nullptr)
-        ++n;
-    if (dir != nullptr)
-        closedir(dir);
-    return n;
-}
+int OpenDescriptorCount() { return testsupport::OpenDescriptors(); }
 
 // Waits until the link's side of the terminal holds n unread bytes.
 bool WaitPending(int fd, int n)

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -28,22 +30,9 @@
 
 namespace {
 
-long long NowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+using testsupport::NowMs;
 
-int CountFds()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (d && readdir(d))
-        ++n;
-    if (d)
-        closedir(d);
-    return n;
-}
+int CountFds() { return testsupport::OpenDescriptors(); }
 
 // A socket bound to 127.0.0.1 on an ephemeral port; listening unless told not to.
 struct Server {
@@ -106,34 +95,7 @@ void CloseAll(std::vector<int> &fds)
     fds.clear();
 }
 
-// Whatever the code under test prints to stdout, from construction to Stop().
-struct Capture {
-    int saved;
-    FILE *tmp;
-    Capture()
-    {
-        fflush(stdout);
-        saved = dup(1);
-        tmp = tmpfile();
-        dup2(fileno(tmp), 1);
-    }
-    ~Capture() { Stop(); }
-    std::string Stop()
-    {
-        if (tmp == nullptr)
-            return "";
-        fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-        std::string out;
-        rewind(tmp);
-        for (int c; (c = fgetc(tmp)) != EOF;)
-            out += static_cast<char>(c);
-        fclose(tmp);
-        tmp = nullptr;
-        return out;
-    }
-};
+using Capture = testsupport::ConsoleCapture;
 
 // Interrupts the calling thread with SIGALRM every periodUs while alive;
 // the handler is installed without SA_RESTART so waits really see EINTR.

@@ -3,6 +3,8 @@
 // context exists, as umockdev requires.
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -52,45 +54,7 @@ Bytes Pattern(size_t n, uint8_t seed)
     return b;
 }
 
-// Sends one of the process's standard streams to a temporary file while alive.
-class Capture {
-public:
-    explicit Capture(int fd) : m_fd(fd), m_file(tmpfile()), m_saved(-1)
-    {
-        fflush(stdout);
-        fflush(stderr);
-        if (m_file) {
-            m_saved = dup(fd);
-            dup2(fileno(m_file), fd);
-        }
-    }
-    ~Capture() { Finish(); }
-
-    std::string Finish()
-    {
-        if (m_saved >= 0) {
-            fflush(stdout);
-            fflush(stderr);
-            dup2(m_saved, m_fd);
-            close(m_saved);
-            m_saved = -1;
-            rewind(m_file);
-            char buf[4096];
-            size_t n;
-            while ((n = fread(buf, 1, sizeof buf, m_file)) > 0)
-                m_text.append(buf, n);
-            fclose(m_file);
-            m_file = nullptr;
-        }
-        return m_text;
-    }
-
-private:
-    int m_fd;
-    FILE *m_file;
-    int m_saved;
-    std::string m_text;
-};
+using Capture = testsupport::ConsoleCapture;
 
 size_t Occurrences(const std::string &text, const std::string &what)
 {
@@ -142,7 +106,7 @@ TEST(UsbConnect, OpensClaimsAndDetachesOnlyABoundDriver)
 
         Capture out(STDOUT_FILENO);
         link.DisConnectUsb();
-        EXPECT_EQ(out.Finish(), "disconnect usb \n");
+        EXPECT_EQ(out.Stop(), "disconnect usb \n");
         EXPECT_EQ(link.pDevHandle, nullptr);
         EXPECT_EQ(link.pUsbContext, nullptr);
         EXPECT_TRUE(dev.WaitFor([](const UsbModuleDevice::Stats &st) {
@@ -161,8 +125,8 @@ TEST(UsbConnect, ConfigurationThatCannotBeSetStillConnects)
     Capture out(STDOUT_FILENO);
     Capture err(STDERR_FILENO);
     EXPECT_EQ(link.ConnectUsb(), 0);
-    EXPECT_EQ(err.Finish(), "");
-    EXPECT_EQ(out.Finish(), "");
+    EXPECT_EQ(err.Stop(), "");
+    EXPECT_EQ(out.Stop(), "");
     EXPECT_EQ(dev.GetStats().setConfigurations, 1);
     EXPECT_EQ(dev.GetStats().claims, 1);
     EXPECT_NE(link.pDevHandle, nullptr);
@@ -176,7 +140,7 @@ TEST(UsbConnect, UnclaimableInterfaceFailsAndDisconnectReleasesWhatWasLeft)
     LinkUsb link;
     Capture err(STDERR_FILENO);
     EXPECT_EQ(link.ConnectUsb(), -1);
-    std::string text = err.Finish();
+    std::string text = err.Stop();
     EXPECT_EQ(text.rfind("Cannot Claim Interface\n: ", 0), 0u) << text;
     EXPECT_EQ(text.back(), '\n');
     EXPECT_EQ(Occurrences(text, "\n: "), 1u);
@@ -187,7 +151,7 @@ TEST(UsbConnect, UnclaimableInterfaceFailsAndDisconnectReleasesWhatWasLeft)
 
     Capture out(STDOUT_FILENO);
     link.DisConnectUsb();
-    EXPECT_EQ(out.Finish(), "disconnect usb \n");
+    EXPECT_EQ(out.Stop(), "disconnect usb \n");
     EXPECT_EQ(link.pDevHandle, nullptr);
     EXPECT_EQ(link.pUsbContext, nullptr);
     EXPECT_TRUE(dev.WaitFor([](const UsbModuleDevice::Stats &s) { return s.openClients == 0; },
@@ -202,14 +166,14 @@ TEST(UsbConnect, AbsentDeviceFailsWithItsLine)
     LinkUsb link;
     Capture err(STDERR_FILENO);
     EXPECT_EQ(link.ConnectUsb(), -1);
-    std::string text = err.Finish();
+    std::string text = err.Stop();
     EXPECT_EQ(text.rfind("Cannot open device,Please check device...\n: ", 0), 0u) << text;
     EXPECT_EQ(link.pDevHandle, nullptr);
     EXPECT_NE(link.pUsbContext, nullptr);
 
     Capture out(STDOUT_FILENO);
     link.DisConnectUsb();
-    EXPECT_EQ(out.Finish(), "");
+    EXPECT_EQ(out.Stop(), "");
     EXPECT_EQ(link.pUsbContext, nullptr);
 
     // Plugged in later, the same link finds it.
@@ -230,7 +194,7 @@ TEST(UsbConnect, ConnectingAgainReleasesTheEarlierDevice)
     Capture out(STDOUT_FILENO);
     ConnectQuietly(link, &ret);
     EXPECT_EQ(ret, 0);
-    EXPECT_EQ(out.Finish(), "disconnect usb \n");
+    EXPECT_EQ(out.Stop(), "disconnect usb \n");
     EXPECT_TRUE(dev.WaitFor([](const UsbModuleDevice::Stats &s) {
         return s.openClients == 1 && s.releases == 1 && s.claims == 2;
     }, 2000));
@@ -446,7 +410,7 @@ TEST(UsbClosed, OperationsReturnMinusOneAndTouchNothing)
     EXPECT_EQ(link.GetUsbStatus(), -1);
     link.Resetep();
     link.DisConnectUsb();
-    EXPECT_EQ(out.Finish(), "");
+    EXPECT_EQ(out.Stop(), "");
     for (unsigned char c : buf)
         ASSERT_EQ(c, 0x77);
     UsbModuleDevice::Stats s = dev.GetStats();
@@ -468,7 +432,7 @@ TEST_F(UsbOpen, StatusIsZeroWhileOpenAndMinusOneAfterDisconnect)
     Capture out(STDOUT_FILENO);
     link.DisConnectUsb();
     link.DisConnectUsb();
-    EXPECT_EQ(out.Finish(), "disconnect usb \n");
+    EXPECT_EQ(out.Stop(), "disconnect usb \n");
     EXPECT_EQ(link.GetUsbStatus(), -1);
     link.Resetep();
     EXPECT_EQ(dev.GetStats().resets, 1);
@@ -499,7 +463,7 @@ TEST_F(UsbOpen, UnpluggedModuleEndsAWaitingReadAndReportsAnError)
 
     Capture out(STDOUT_FILENO);
     link.DisConnectUsb();
-    EXPECT_EQ(out.Finish(), "disconnect usb \n");
+    EXPECT_EQ(out.Stop(), "disconnect usb \n");
     EXPECT_EQ(link.pUsbContext, nullptr);
 }
 
@@ -548,7 +512,7 @@ TEST(UsbManyDescriptors, LinkWorksWithDescriptorsAboveFdSetSize)
         EXPECT_EQ(link.WriteUsb(cmd.data(), 5), 5);
         Capture out(STDOUT_FILENO);
         link.DisConnectUsb();
-        EXPECT_EQ(out.Finish(), "disconnect usb \n");
+        EXPECT_EQ(out.Stop(), "disconnect usb \n");
     }
     for (int fd : fillers)
         close(fd);
@@ -584,7 +548,7 @@ TEST(UsbCardMain, EndOfCycleReleasesAnOpenModuleSilently)
             return s.releases == 1 && s.openClients == 0;
         }, 2000));
         reader.m_usb.DisConnectUsb(); // already released: nothing left to say
-        EXPECT_EQ(out.Finish(), "");
+        EXPECT_EQ(out.Stop(), "");
     }
     ASSERT_EQ(g_events.size(), 1u);
     EXPECT_EQ(g_events[0].first, SCANID_EVENT_PROGRESS);
@@ -640,8 +604,8 @@ TEST(UsbRounds, HundredOpenCloseRoundsLeakNoDescriptorOrThread)
     // Counted while the captures still hold their descriptors, as at the start.
     const int fdsAfter = CountEntries("/proc/self/fd");
     const int threadsAfter = CountEntries("/proc/self/task");
-    std::string printed = out.Finish();
-    err.Finish();
+    std::string printed = out.Stop();
+    err.Stop();
     EXPECT_EQ(fdsAfter, fds);
     EXPECT_EQ(threadsAfter, threads);
     EXPECT_EQ(failed, expectFailed);

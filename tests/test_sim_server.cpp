@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -39,22 +41,9 @@ using sim::SessionOutcome;
 using sim::proto::Bytes;
 namespace proto = sim::proto;
 
-long long NowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+using testsupport::NowMs;
 
-int CountFds()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (d && readdir(d))
-        ++n;
-    if (d)
-        closedir(d);
-    return n;
-}
+int CountFds() { return testsupport::OpenDescriptors(); }
 
 int ConnectTo(uint16_t port)
 {
