@@ -54,7 +54,7 @@ int GetICCard(const unsigned char *frame, int frameLen, unsigned char *kind, uns
 
 int CardMain::heartbeat(int type)
 {
-    usleep(1000);
+    PauseUs(1000);
     if (type == CARDTYPE_SERIAL) {
         int fd = m_serial.iSerialFd;
         m_serial.WriteSerial(fd, kLinkCheck, sizeof kLinkCheck);
@@ -97,12 +97,12 @@ unsigned char CardMain::ICCard(const unsigned char *frame, unsigned char *kind, 
 
 void CardMain::self_check()
 {
-    usleep(1000);
+    PauseUs(1000);
     if (m_usb.WriteUsb(kLinkCheck, sizeof kLinkCheck) < 0) {
         m_usb.Resetep();
         LOG_Str("Failed to write data", "Enabling read/write reset");
     }
-    usleep(1000);
+    PauseUs(1000);
     unsigned char answer[kModuleFrameBytes] = {};
     if (m_usb.ReadUsb(answer, 2000) > 0) {
         puts("Data detected successfully");

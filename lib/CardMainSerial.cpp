@@ -56,11 +56,11 @@ int CardMain::SerialReadCycle(idInfo *info)
     if (m_serial.ConnectSerial(m_szComPath, m_iBaudRate) < 0) {
         Report(SCANID_EVENT_PROGRESS, "serial connect err");
         m_serial.DisConnectSerial();
-        sleep(1);
+        PauseUs(1000 * 1000);
         return SCANID_ERR_SERIAL_OPEN;
     }
     Report(SCANID_EVENT_PROGRESS, "serial connect successed");
-    usleep(50 * 1000);
+    PauseUs(50 * 1000);
     if (heartbeat(m_cardType) == 1)
         Report(SCANID_EVENT_HEARTBEAT, "Detect the heart");
     else
@@ -78,7 +78,7 @@ int CardMain::SerialReadCycle(idInfo *info)
         unsigned char icData[kIcDataBytes] = {};
         retry = 0;
         m_iReadCount++;
-        usleep(1000);
+        PauseUs(1000);
 
         int count = 0;
         m_serial.readserial(fd, moduleBuf, kNoticeBytes, &count, 1000);
@@ -113,7 +113,7 @@ int CardMain::SerialReadCycle(idInfo *info)
         n = m_socket.RvcBytesFromServer(serverBuf);
         if (n > 0)
             break;
-        usleep(2000);
+        PauseUs(2000);
         if (++retry > kFirstAnswerCeiling) {
             LOG_Str("timeout", "from server");
             Report(SCANID_EVENT_PROGRESS, "0 packet timeoutfrom server");
@@ -145,7 +145,7 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
 
     m_serial.WriteSerial(fd, kReadStart, sizeof kReadStart);
     m_serial.WriteSerial(fd, kReadStart, sizeof kReadStart);
-    usleep(10 * 1000);
+    PauseUs(10 * 1000);
     int r = m_serial.ReadSerial(fd, moduleBuf, 48, 500);
     ReportF(SCANID_EVENT_PROGRESS, "The number of read %d", r);
     if (r != 48) {
@@ -198,7 +198,7 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
         return ScanIdCompleted(SCANID_ERR_INVALID);
     }
     m_socket.SendBytestoServer(moduleBuf, 8);
-    usleep(100);
+    PauseUs(100);
 
     for (const TailPacket &t : kTail) {
         int got = 0;
@@ -215,14 +215,14 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
         }
         m_socket.SendBytestoServer(moduleBuf, t.length);
         if (t.pauseUs > 0)
-            usleep(t.pauseUs);
+            PauseUs(t.pauseUs);
     }
 
     for (;;) {
         n = m_socket.RvcBytesFromServer(serverBuf);
         if (n > 0)
             break;
-        usleep(1000);
+        PauseUs(1000);
         if (++retry > kFinalCeiling) {
             Report(SCANID_EVENT_PROGRESS, "recv lsat packet data timeout for Server");
             LOG_Str("16 packet", "timeout from server");
@@ -249,7 +249,7 @@ int CardMain::WaitServerStep(unsigned char *serverBuf, int ceiling, int &retry)
         int n = m_socket.RvcBytesFromServer(serverBuf);
         if (n > 0 && ExchangeHeader(serverBuf))
             return n;
-        usleep(1000);
+        PauseUs(1000);
         if (++retry > ceiling)
             return 0;
     }

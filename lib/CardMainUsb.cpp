@@ -43,11 +43,11 @@ int CardMain::UsbReadCycle(idInfo *info)
     if (m_usb.ConnectUsb() != 0) {
         Report(SCANID_EVENT_PROGRESS, "usb connect err");
         m_usb.DisConnectUsb();
-        sleep(1);
+        PauseUs(1000 * 1000);
         return ScanIdCompleted(SCANID_ERR_USB_OPEN);
     }
     Report(SCANID_EVENT_PROGRESS, "usb connect ok");
-    usleep(100 * 1000);
+    PauseUs(100 * 1000);
 
     if (heartbeat(m_cardType) != 1) {
         Report(SCANID_EVENT_HEARTBEAT, "NOT Detect the heart");
@@ -64,7 +64,7 @@ int CardMain::UsbReadCycle(idInfo *info)
         memset(serverBuf, 0, sizeof serverBuf);
         int moduleLen = 0;
         m_iReadCount++;
-        usleep(1000);
+        PauseUs(1000);
 
         m_iCardKind = HasCard(moduleBuf, moduleLen, nullptr, unusedLen);
         switch (m_iCardKind) {

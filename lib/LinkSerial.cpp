@@ -28,13 +28,6 @@ constexpr BaudEntry kBaudRates[] = {
 // Answer limit of WorkProcess2Serial, in milliseconds.
 constexpr int kAnswerLimitMs = 200;
 
-int64_t MonotonicNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 } // namespace
 
 LinkSerial::LinkSerial() : iSerialFd(-1) {}
@@ -177,7 +170,7 @@ int LinkSerial::ReadSerial(int fd, unsigned char *buf, int len, int iLimitMs)
     for (;;) {
         for (;;) {
             int64_t start = MonotonicNs();
-            int rc = poll(&pfd, 1, static_cast<int>(budgetNs / 1000000));
+            int rc = WaitPoll(&pfd, 1, static_cast<int>(budgetNs / 1000000));
             budgetNs -= MonotonicNs() - start;
             if (budgetNs < 0)
                 budgetNs = 0;
@@ -192,7 +185,7 @@ int LinkSerial::ReadSerial(int fd, unsigned char *buf, int len, int iLimitMs)
         if (count == len)
             return len;
 
-        usleep(1000);
+        PauseUs(1000);
         ++attempts;
         if (attempts >= iLimitMs)
             break;
@@ -218,8 +211,7 @@ int LinkSerial::readserial(int fd, unsigned char *buf, int len, int *pGot, int i
     // Attempts are paced on the clock, one per millisecond from the first:
     // a plain 1 ms sleep per attempt oversleeps a little every time, and over
     // a thousand attempts the wait would run several percent long.
-    struct timespec next;
-    clock_gettime(CLOCK_MONOTONIC, &next);
+    int64_t next = MonotonicNs();
     for (int attempts = 0;;) {
         ssize_t got = read(fd, buf + count, static_cast<size_t>(len - count));
         if (got > 0)
@@ -229,13 +221,8 @@ int LinkSerial::readserial(int fd, unsigned char *buf, int len, int *pGot, int i
                 *pGot = count;
             return count;
         }
-        next.tv_nsec += 1000000;
-        if (next.tv_nsec >= 1000000000) {
-            next.tv_nsec -= 1000000000;
-            next.tv_sec++;
-        }
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-        }
+        next += 1000000;
+        PauseUntilNs(next);
         ++attempts;
         if (attempts > iLimit)
             break;

@@ -29,7 +29,7 @@ int WaitFor(int fd, short events, int timeoutMs, short *revents)
         pollfd p{};
         p.fd = fd;
         p.events = events;
-        int ret = poll(&p, 1, left);
+        int ret = WaitPoll(&p, 1, left);
         if (ret < 0 && errno == EINTR && left > 0)
             continue;
         *revents = p.revents;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 // Kept as a literal so that the compiler checks both uses against their
 // arguments.
@@ -27,14 +28,39 @@ const char* LabelPtr(std::string_view label) noexcept
 
 } // namespace
 
-uint32_t GetTickCount() noexcept
+#ifndef SCANID_PROGRAM_CLOCK
+int64_t MonotonicNs() noexcept
 {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    // Unsigned arithmetic throughout: the wrap is intended, overflow of a
-    // signed type would not be.
-    return static_cast<uint32_t>(ts.tv_sec) * 1000u
-        + static_cast<uint32_t>(ts.tv_nsec / 1000000);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void PauseUs(uint32_t us) noexcept
+{
+    usleep(us);
+}
+
+void PauseUntilNs(int64_t deadlineNs) noexcept
+{
+    struct timespec at {};
+    at.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
+    at.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
+int WaitPoll(struct pollfd* fds, nfds_t count, int timeoutMs) noexcept
+{
+    return poll(fds, count, timeoutMs);
+}
+#endif
+
+uint32_t GetTickCount() noexcept
+{
+    // Unsigned arithmetic: the wrap is intended, overflow of a signed type
+    // would not be.
+    return static_cast<uint32_t>(static_cast<uint64_t>(MonotonicNs()) / 1000000u);
 }
 
 int FormatLogInt(char* buf, size_t size, const struct tm& t, long usec,

@@ -6,12 +6,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// Milliseconds of the monotonic clock, wrapping modulo 2^32 (about 49.7 days).
-// Setting the date does not move it.
+// Time and waiting. Every pause and every wait of the read cycles and links
+// goes through these four, so that a program can run a read cycle on a clock
+// of its own: built with SCANID_PROGRAM_CLOCK, the library leaves them to the
+// program (the in-process fuzz harness runs time virtually that way).
+//
+// Nanoseconds of the monotonic clock; setting the date does not move it.
+int64_t MonotonicNs() noexcept;
+// usleep(): the calling thread pauses for us microseconds.
+void PauseUs(uint32_t us) noexcept;
+// Pauses until MonotonicNs() reaches deadlineNs (at once if it has).
+void PauseUntilNs(int64_t deadlineNs) noexcept;
+// poll() on the descriptors for at most timeoutMs; poll's result and errno.
+int WaitPoll(struct pollfd* fds, nfds_t count, int timeoutMs) noexcept;
+
+// Milliseconds of MonotonicNs(), wrapping modulo 2^32 (about 49.7 days).
 uint32_t GetTickCount() noexcept;
 
 // Elapsed milliseconds between two GetTickCount() values. Unsigned subtraction
