@@ -3,7 +3,8 @@
 # Packages already present are left alone, so a second run is quick.
 set -eu
 
-PACKAGES="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libgtest-dev umockdev libumockdev-dev"
+PACKAGES="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libgtest-dev umockdev libumockdev-dev
+  clang clang-14 libclang-rt-14-dev clang-tidy clang-tidy-14 cppcheck valgrind"
 
 # Asked by architecture: a cross build's packages of the same name must not
 # count as the host's.
