@@ -1,0 +1,530 @@
+#include "World.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <libusb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Public.h"
+
+namespace fuzzworld {
+namespace {
+
+struct Event {
+    uint8_t flags;
+    const uint8_t *data;
+    size_t len;
+};
+
+struct Queue {
+    std::vector<Event> events;
+    size_t next = 0;
+    bool asked = false;   // bytes came from the library since the last delivery
+
+    const Event *Peek() const { return next < events.size() ? &events[next] : nullptr; }
+};
+
+// Starts just short of the millisecond counter's wrap, so that the first
+// cycles cross it.
+constexpr int64_t kClockStartNs = (int64_t{0xFFFFFFFF} - 4000) * 1000000;
+
+[[noreturn]] void Violation(const char *what)
+{
+    fprintf(stderr, "fuzz world: %s\n", what);
+    abort();
+}
+
+int CountDescriptors()
+{
+    DIR *d = opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    int n = 0;
+    while (readdir(d))
+        n++;
+    closedir(d);
+    return n;
+}
+
+void CloseFd(int &fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+struct World {
+    int64_t now = kClockStartNs;
+    Link link = Link::Usb;
+    Queue module;
+    Queue server;
+
+    // Decode server.
+    int listenFd = -1;
+    int refuseFd = -1;      // bound, never listening: connections are refused
+    uint16_t listenPort = 0;
+    uint16_t refusePort = 0;
+    int conn = -1;
+
+    // Serial module.
+    int master = -1;
+    int slaveWatch = -1;    // our own descriptor of the slave, to see delivery
+    char slavePath[64] = {};
+
+    // USB module.
+    bool deviceGone = false;
+    int contexts = 0;
+    int handles = 0;
+
+    int events = 0;
+    int cardFound = 0;
+};
+
+World &W()
+{
+    static World w;
+    return w;
+}
+
+int BindLoopback(uint16_t *port, bool listening)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        Violation("socket");
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        (listening && listen(fd, 16) != 0) ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        Violation("cannot bind 127.0.0.1");
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+void SetupOnce()
+{
+    World &w = W();
+    if (w.listenFd >= 0)
+        return;
+    w.listenFd = BindLoopback(&w.listenPort, true);
+    fcntl(w.listenFd, F_SETFL, O_NONBLOCK);
+    w.refuseFd = BindLoopback(&w.refusePort, false);
+}
+
+// Writes what fits; a peer that has stopped reading loses the rest, as it
+// would behind a full window.
+void Deliver(int fd, const Event &e, bool socket)
+{
+    size_t off = 0;
+    while (off < e.len) {
+        ssize_t n = socket ? send(fd, e.data + off, e.len - off, MSG_NOSIGNAL | MSG_DONTWAIT)
+                           : write(fd, e.data + off, e.len - off);
+        if (n <= 0)
+            break;
+        off += static_cast<size_t>(n);
+    }
+}
+
+bool Drain(int fd, bool socket, bool *closed)
+{
+    unsigned char sink[4096];
+    bool got = false;
+    for (;;) {
+        ssize_t n = socket ? recv(fd, sink, sizeof sink, MSG_DONTWAIT) : read(fd, sink, sizeof sink);
+        if (n > 0) {
+            got = true;
+            continue;
+        }
+        if (n == 0 && socket)
+            *closed = true;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            *closed = true;
+        return got;
+    }
+}
+
+// FUZZ_WORLD_TRACE=1 shows every delivery on stderr, with the virtual time.
+void Trace(const World &w, const char *who, const Event &e)
+{
+    static const bool on = getenv("FUZZ_WORLD_TRACE") != nullptr;
+    if (!on)
+        return;
+    fprintf(stderr, "%8lld ms  %-7s %4zu bytes", static_cast<long long>((w.now - kClockStartNs) / 1000000), who, e.len);
+    for (size_t i = 0; i < e.len && i < 8; i++)
+        fprintf(stderr, " %02X", e.data[i]);
+    fputc('\n', stderr);
+}
+
+void PumpServer(World &w)
+{
+    for (;;) {
+        int fd = accept4(w.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            break;
+        // A new connection is a new exchange; the old one is over.
+        CloseFd(w.conn);
+        w.conn = fd;
+        w.server.asked = false;
+    }
+    if (w.conn < 0)
+        return;
+    bool closed = false;
+    if (Drain(w.conn, true, &closed))
+        w.server.asked = true;
+    if (closed) {
+        CloseFd(w.conn);
+        return;
+    }
+    const Event *e = w.server.Peek();
+    if (e && (e->flags & kAfterModule) && w.module.Peek())
+        return;
+    if (e && (w.server.asked || (e->flags & kUnasked))) {
+        Trace(w, "server", *e);
+        Deliver(w.conn, *e, true);
+        w.server.next++;
+        w.server.asked = false;
+        if (e->flags & kThenGone)
+            CloseFd(w.conn);
+    }
+}
+
+void PumpSerialModule(World &w)
+{
+    if (w.master < 0)
+        return;
+    bool closed = false;
+    if (Drain(w.master, false, &closed))
+        w.module.asked = true;
+    const Event *e = w.module.Peek();
+    if (!e || !(w.module.asked || (e->flags & kUnasked)))
+        return;
+    Trace(w, "module", *e);
+    Deliver(w.master, *e, false);
+    w.module.next++;
+    w.module.asked = false;
+    if (e->flags & kThenGone) {
+        CloseFd(w.master);
+        return;
+    }
+    // The pty hands bytes to the slave side asynchronously: wait (really,
+    // briefly) until they are there, so the library's next look finds them.
+    if (e->len > 0) {
+        pollfd p{w.slaveWatch, POLLIN, 0};
+        poll(&p, 1, 200);
+    }
+}
+
+void Pump()
+{
+    World &w = W();
+    PumpServer(w);
+    if (w.link == Link::Serial)
+        PumpSerialModule(w);
+}
+
+void ParseScript(World &w, const uint8_t *data, size_t size, uint8_t *options)
+{
+    w.module = Queue{};
+    w.server = Queue{};
+    *options = size > 0 ? data[0] : 0;
+    size_t at = size > 0 ? 1 : 0;
+    while (at + 3 <= size) {
+        uint8_t flags = data[at];
+        size_t len = static_cast<size_t>(data[at + 1]) | static_cast<size_t>(data[at + 2]) << 8;
+        at += 3;
+        if (len > size - at)
+            len = size - at;
+        Event e{flags, data + at, len};
+        (flags & kToServer ? w.server : w.module).events.push_back(e);
+        at += len;
+    }
+}
+
+void OnEvent(int kind, void *message)
+{
+    W().events++;
+    if (kind < SCANID_EVENT_CARD || kind > SCANID_EVENT_PROGRESS)
+        Violation("event of unknown kind");
+    if (!message || strnlen(static_cast<const char *>(message), 100) >= 100)
+        Violation("event text not terminated within its buffer");
+}
+
+void OnCardFound(int kind, void *message)
+{
+    W().cardFound++;
+    if (kind != 1 || message != nullptr)
+        Violation("card-found callback with unexpected arguments");
+}
+
+bool AllZero(const void *p, size_t n)
+{
+    const unsigned char *b = static_cast<const unsigned char *>(p);
+    for (size_t i = 0; i < n; i++)
+        if (b[i])
+            return false;
+    return true;
+}
+
+void CheckTerminated(const char *field, size_t size, const char *what)
+{
+    if (field[size - 1] != 0)
+        Violation(what);
+}
+
+void CheckRecord(Link link, int code, const idInfo &info)
+{
+    const size_t idEnd = offsetof(idInfo, cardkind);
+    const size_t otherEnd = offsetof(idInfo, cardfoundcb);
+    const unsigned char *raw = reinterpret_cast<const unsigned char *>(&info);
+    if (code == SCANID_IDCARD) {
+        CheckTerminated(info.name, sizeof info.name, "name not terminated");
+        CheckTerminated(info.nation, sizeof info.nation, "nation not terminated");
+        CheckTerminated(info.birth, sizeof info.birth, "birth not terminated");
+        CheckTerminated(info.address, sizeof info.address, "address not terminated");
+        CheckTerminated(info.cardno, sizeof info.cardno, "cardno not terminated");
+        CheckTerminated(info.authority, sizeof info.authority, "authority not terminated");
+        CheckTerminated(info.starttime, sizeof info.starttime, "starttime not terminated");
+        CheckTerminated(info.endtime, sizeof info.endtime, "endtime not terminated");
+        if (info.photolen != SCANID_PHOTO_BYTES)
+            Violation("identity read without the photo length");
+        if (!AllZero(raw + idEnd, otherEnd - idEnd))
+            Violation("identity read touched the other-card fields");
+    } else if (code == SCANID_OTHERCARD) {
+        if (!AllZero(raw, idEnd))
+            Violation("other-card read touched the identity fields");
+        int maxLen = link == Link::Usb ? static_cast<int>(sizeof info.carddata) : 20;
+        if (info.carddatalen < 0 || info.carddatalen > maxLen)
+            Violation("card data length out of range");
+        if (link == Link::Usb && (info.cardkind < 1 || info.cardkind > 4))
+            Violation("USB card kind out of range");
+    } else if (!AllZero(raw, otherEnd)) {
+        Violation("a failed read left data in the record");
+    }
+}
+
+bool CodeAllowed(Link link, int code)
+{
+    static const int usb[] = {1, 2, 3, 5, 7, 8, 10, 11};
+    static const int serial[] = {1, 2, 3, 4, 6, 7, 8, 10, 0, -1};
+    const int *begin = link == Link::Usb ? usb : serial;
+    size_t n = link == Link::Usb ? sizeof usb / sizeof usb[0] : sizeof serial / sizeof serial[0];
+    for (size_t i = 0; i < n; i++)
+        if (begin[i] == code)
+            return true;
+    return false;
+}
+
+} // namespace
+
+void AddEvent(std::vector<uint8_t> &script, uint8_t flags, const uint8_t *data, size_t len)
+{
+    script.push_back(flags);
+    script.push_back(static_cast<uint8_t>(len & 0xFF));
+    script.push_back(static_cast<uint8_t>(len >> 8));
+    script.insert(script.end(), data, data + len);
+}
+
+Outcome RunCycle(Link link, const uint8_t *script, size_t size, idInfo *info)
+{
+    SetupOnce();
+    World &w = W();
+    const int baseline = CountDescriptors();
+    w.link = link;
+    uint8_t options = 0;
+    ParseScript(w, script, size, &options);
+    w.deviceGone = false;
+    w.events = 0;
+    w.cardFound = 0;
+
+    if (link == Link::Serial) {
+        if (openpty(&w.master, &w.slaveWatch, w.slavePath, nullptr, nullptr) != 0)
+            Violation("openpty");
+        fcntl(w.master, F_SETFL, O_NONBLOCK);
+        fcntl(w.slaveWatch, F_SETFL, O_NONBLOCK);
+        if (SetComInfo(w.slavePath, 115200) != 0)
+            Violation("SetComInfo refused a pty path");
+    }
+    uint16_t port = options & kOptionRefuse ? w.refusePort : w.listenPort;
+    if (SetServiceInfo("127.0.0.1", port) != 0)
+        Violation("SetServiceInfo refused");
+    CARD_SetReadInfoCB(OnEvent);
+
+    memset(info, 0, sizeof *info);
+    info->cardfoundcb = OnCardFound;
+    const int64_t start = w.now;
+    int code = ReadIDCardLib(info, link == Link::Usb ? CARDTYPE_USB : CARDTYPE_SERIAL);
+    Outcome out;
+    out.code = code;
+    out.virtualMs = (w.now - start) / 1000000;
+    out.events = w.events;
+    out.cardFound = w.cardFound;
+
+    if (!CodeAllowed(link, code))
+        Violation("result code the transport cannot give");
+    info->cardfoundcb = nullptr;
+    CheckRecord(link, code, *info);
+    // The longest endings: over USB a card wait of up to 10 s per read plus
+    // the 3 s relay; over serial the summed ceilings of the script.
+    if (out.virtualMs > (link == Link::Usb ? 30000 : 40000))
+        Violation("cycle ran past its time limits");
+    if (w.handles != 0 || w.contexts != 0)
+        Violation("libusb handle or context left open");
+
+    CloseFd(w.conn);
+    CloseFd(w.master);
+    CloseFd(w.slaveWatch);
+    if (CountDescriptors() != baseline)
+        Violation("descriptor left open by the cycle");
+    return out;
+}
+
+} // namespace fuzzworld
+
+// --- the library's clock -------------------------------------------------
+
+int64_t MonotonicNs() noexcept
+{
+    return fuzzworld::W().now;
+}
+
+void PauseUs(uint32_t us) noexcept
+{
+    fuzzworld::Pump();
+    fuzzworld::W().now += static_cast<int64_t>(us) * 1000;
+}
+
+void PauseUntilNs(int64_t deadlineNs) noexcept
+{
+    fuzzworld::Pump();
+    if (deadlineNs > fuzzworld::W().now)
+        fuzzworld::W().now = deadlineNs;
+}
+
+int WaitPoll(struct pollfd *fds, nfds_t count, int timeoutMs) noexcept
+{
+    fuzzworld::Pump();
+    int r = poll(fds, count, 0);
+    if (r == 0) {
+        // A loopback connect completes at once, but give it a real moment.
+        bool connecting = false;
+        for (nfds_t i = 0; i < count; i++)
+            connecting = connecting || (fds[i].events & POLLOUT);
+        if (connecting)
+            r = poll(fds, count, 50);
+    }
+    if (r == 0 && timeoutMs > 0)
+        fuzzworld::W().now += static_cast<int64_t>(timeoutMs) * 1000000;
+    return r;
+}
+
+// --- a reader module behind libusb-1.0 -----------------------------------
+
+struct libusb_context {
+    int unused;
+};
+struct libusb_device_handle {
+    int unused;
+};
+
+extern "C" {
+
+int LIBUSB_CALL libusb_init(libusb_context **ctx)
+{
+    static libusb_context context;
+    fuzzworld::W().contexts++;
+    if (ctx)
+        *ctx = &context;
+    return 0;
+}
+
+void LIBUSB_CALL libusb_exit(libusb_context *)
+{
+    fuzzworld::W().contexts--;
+}
+
+ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *, libusb_device ***list)
+{
+    static libusb_device *none[1] = {nullptr};
+    *list = none;
+    return 0;
+}
+
+void LIBUSB_CALL libusb_free_device_list(libusb_device **, int) {}
+
+libusb_device_handle *LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context *, uint16_t vendor,
+                                                                   uint16_t product)
+{
+    static libusb_device_handle handle;
+    if (fuzzworld::W().deviceGone || vendor != 0x0400 || product != 0xC355)
+        return nullptr;
+    fuzzworld::W().handles++;
+    return &handle;
+}
+
+void LIBUSB_CALL libusb_close(libusb_device_handle *)
+{
+    fuzzworld::W().handles--;
+}
+
+int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle *, int) { return 0; }
+int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle *, int) { return 0; }
+int LIBUSB_CALL libusb_set_configuration(libusb_device_handle *, int) { return 0; }
+int LIBUSB_CALL libusb_claim_interface(libusb_device_handle *, int) { return 0; }
+int LIBUSB_CALL libusb_release_interface(libusb_device_handle *, int) { return 0; }
+int LIBUSB_CALL libusb_clear_halt(libusb_device_handle *, unsigned char) { return 0; }
+int LIBUSB_CALL libusb_reset_device(libusb_device_handle *) { return 0; }
+
+int LIBUSB_CALL libusb_get_configuration(libusb_device_handle *, int *config)
+{
+    *config = 1;
+    return 0;
+}
+
+int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *, unsigned char endpoint, unsigned char *data,
+                                     int length, int *transferred, unsigned int timeout)
+{
+    using namespace fuzzworld;
+    World &w = W();
+    Pump();
+    if (transferred)
+        *transferred = 0;
+    if (w.deviceGone)
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (!(endpoint & LIBUSB_ENDPOINT_IN)) {
+        if (transferred)
+            *transferred = length;
+        return 0;
+    }
+    const Event *e = w.module.Peek();
+    if (!e || e->len == 0) {
+        if (e)
+            w.module.next++;
+        w.now += static_cast<int64_t>(timeout) * 1000000;
+        return LIBUSB_ERROR_TIMEOUT;
+    }
+    w.module.next++;
+    Trace(w, "module", *e);
+    if (e->flags & kThenGone)
+        w.deviceGone = true;
+    size_t n = e->len < static_cast<size_t>(length) ? e->len : static_cast<size_t>(length);
+    memcpy(data, e->data, n);
+    if (transferred)
+        *transferred = static_cast<int>(n);
+    // More than the transfer asked for: the device babbled.
+    return e->len > static_cast<size_t>(length) ? LIBUSB_ERROR_OVERFLOW : 0;
+}
+
+} // extern "C"
