@@ -20,6 +20,7 @@
 //       bit 3: (server) not before every module frame has been delivered,
 //              as a final answer comes after the module's last packet
 // Option byte bit 0: the decode server refuses connections.
+//             bit 1: the standby server (SCANID_STANDBY_HOST:19977) listens.
 // USB: each IN transfer takes the next module frame whether asked or not; an
 // empty frame (or none left) is a transfer that times out.
 #pragma once
@@ -39,6 +40,7 @@ constexpr uint8_t kUnasked = 0x02;
 constexpr uint8_t kThenGone = 0x04;
 constexpr uint8_t kAfterModule = 0x08;
 constexpr uint8_t kOptionRefuse = 0x01;
+constexpr uint8_t kOptionStandby = 0x02;
 
 // Appends one event to a script.
 void AddEvent(std::vector<uint8_t> &script, uint8_t flags, const uint8_t *data, size_t len);

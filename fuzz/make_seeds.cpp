@@ -57,13 +57,17 @@ Bytes Block(const sim::IdCard &card)
 
 // A full identity exchange on either link. The server answers each module
 // packet it is sent, and the final answer once the module has said all.
-Bytes IdentityScript(const sim::IdCard &card, bool serial, bool cached)
+// Over the standby (USB only): the primary refuses, the probe of the standby
+// succeeds, and the card is read again and relayed to the standby.
+Bytes IdentityScript(const sim::IdCard &card, bool serial, bool cached, bool standby = false)
 {
     const uint8_t challenge[proto::kChallengeLen] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     const uint8_t unasked = serial ? kUnasked : 0;
-    Bytes s{0};
+    Bytes s{standby ? uint8_t(fuzzworld::kOptionRefuse | fuzzworld::kOptionStandby) : uint8_t(0)};
     AddEvent(s, 0, proto::HeartbeatAnswer());
     AddEvent(s, unasked, proto::IdCardNotice(card.serial));
+    if (standby)
+        AddEvent(s, 0, proto::IdCardNotice(card.serial));
     Bytes block = Block(card);
     if (cached) {
         AddEvent(s, kToServer, proto::FinalAnswer(block.data()));
@@ -128,6 +132,7 @@ std::vector<Seed> CycleSeeds(bool serial)
     seeds.push_back({"refused", refused, SCANID_ERR_SERVER_CONNECT});
 
     if (!serial) {
+        seeds.push_back({"standby-id", IdentityScript(cards[1], false, false, true), SCANID_IDCARD, &cards[1]});
         Bytes restart = hb;
         AddEvent(restart, 0, proto::IdCardNotice(card.serial));
         AddEvent(restart, 0, proto::IdCardNotice(card.serial));
