@@ -33,7 +33,7 @@ static void PrintIdCard(const idInfo &info)
     printf("\tcardno:%s\n", info.cardno);
     printf("\taddress:%s\n", info.address);
     printf("\tnation:%s\n", info.nation);
-    puts(atoi(info.sex) == 1 ? "\tsex:男" : "\tsex:女");
+    puts(strtol(info.sex, nullptr, 10) == 1 ? "\tsex:男" : "\tsex:女");
     printf("\tbirdth :%s\n", info.birth);
     printf("\tethnicity:%s\n", info.authority);
     printf("\tstarttime:%s\n", info.starttime);
@@ -52,19 +52,21 @@ static void PrintOtherCard(const idInfo &info)
 static void *Scanid_thread(void *)
 {
     idInfo info;
-    char path[120];
+    // Room for the folder, the whole card number field and the extension, so
+    // a long photo folder can never cut the name short.
+    char path[sizeof SCANID_DEMO_PHOTO_DIR + sizeof info.cardno + sizeof ".jpg"];
     for (;;) {
         memset(&info, 0, sizeof info);
         int ret = ReadIDCardLib(&info, CARDTYPE_USB);
         if (ret == SCANID_IDCARD) {
             PrintIdCard(info);
-            snprintf(path, sizeof path, SCANID_DEMO_PHOTO_DIR "/%s.jpg", info.cardno);
+            (void)snprintf(path, sizeof path, SCANID_DEMO_PHOTO_DIR "/%s.jpg", info.cardno);
             printf("\t%s\n", path);
             SaveImage(info.photo, path);
         } else if (ret == SCANID_OTHERCARD) {
             PrintOtherCard(info);
         }
-        sleep(1);
+        sleep(1); // NOLINT(concurrency-mt-unsafe): glibc's note concerns SIGCHLD, unused here
     }
     return nullptr;
 }
@@ -72,7 +74,7 @@ static void *Scanid_thread(void *)
 int main()
 {
     // Lines appear as they are printed even when the output is a pipe.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    (void)setvbuf(stdout, nullptr, _IOLBF, 0); // on failure output is merely buffered
 
     SetServiceInfo(SCANID_DEMO_SERVER_IP, kServerPort);
     CARD_SetReadInfoCB(DemoIDCardCB);
@@ -83,6 +85,6 @@ int main()
 
     for (;;) {
         puts("...\r");
-        sleep(1);
+        sleep(1); // NOLINT(concurrency-mt-unsafe): as above
     }
 }

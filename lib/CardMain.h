@@ -51,7 +51,7 @@ constexpr int kStandbyPort = 19977;
 
 class CardMain {
 public:
-    CardMain();
+    CardMain() noexcept;
     ~CardMain();
     CardMain(const CardMain &) = delete;
     CardMain &operator=(const CardMain &) = delete;

@@ -21,19 +21,19 @@ constexpr int kIcHeaderBytes = 8;
 
 } // namespace
 
-int ClassifyCardFrame(const unsigned char *f, int n)
+int ClassifyCardFrame(const unsigned char *frame, int length)
 {
-    if (n < 1 || f[0] != 0xAA)
+    if (length < 1 || frame[0] != 0xAA)
         return 0;
-    if (n == 26 && f[2] == 0x17 && f[3] == 0x01)
+    if (length == 26 && frame[2] == 0x17 && frame[3] == 0x01)
         return 5;
-    if (n == 12 && f[3] == 0x03 && f[4] == 0x01)
+    if (length == 12 && frame[3] == 0x03 && frame[4] == 0x01)
         return 1;
-    if (n == 41 && f[3] == 0x03 && f[4] == 0x02)
+    if (length == 41 && frame[3] == 0x03 && frame[4] == 0x02)
         return 4;
-    if (n == 39 && f[3] == 0x03 && f[4] == 0x03)
+    if (length == 39 && frame[3] == 0x03 && frame[4] == 0x03)
         return 3;
-    if (n == 25 && f[3] == 0x03 && f[4] == 0x04)
+    if (length == 25 && frame[3] == 0x03 && frame[4] == 0x04)
         return 2;
     return 0;
 }

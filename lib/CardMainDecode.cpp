@@ -47,7 +47,8 @@ int CopyWholeChars(const char *text, unsigned char *dst, int dstSize)
         while (len > 0 && (static_cast<unsigned char>(text[len]) & 0xC0) == 0x80)
             --len;
     }
-    memcpy(dst, text, len);
+    // No terminator: it is the zeroed field's last byte, never written here.
+    memcpy(dst, text, len); // NOLINT(bugprone-not-null-terminated-result)
     return len;
 }
 
@@ -148,7 +149,7 @@ void FillIdInfo(idInfo *info, const unsigned char *block)
     ParesCardNumber(text + 32, 4, u8(info->nation), sizeof info->nation);
     char digits[sizeof info->nation + 1] = {};
     memcpy(digits, info->nation, sizeof info->nation);
-    int code = atoi(digits);
+    int code = static_cast<int>(strtol(digits, nullptr, 10));
     unsigned char name[16] = {};
     int n = GetNational(code, name, sizeof info->nation);
     if (n > 0) {

@@ -90,7 +90,7 @@ std::string CCommon::strReplaceString(std::string& text, const std::string& patt
                 out += repl;
             }
             if (from != 0) {
-                out.append(text, from, std::string::npos);
+                out.append(text, from); // the rest of text
                 text.swap(out);
             }
         }
@@ -123,8 +123,10 @@ int CCommon::GuidToBytearry(std::string id, int len, unsigned char* out) noexcep
     int n = static_cast<int>(std::min(usable / 2, static_cast<size_t>(kMaxIdBytes)));
 
     unsigned char scratch[kMaxIdBytes] = {};
-    for (int i = 0; i < n; ++i)
-        scratch[i] = HexPair(id[2 * i], id[2 * i + 1]);
+    for (int i = 0; i < n; ++i) {
+        const size_t at = 2 * static_cast<size_t>(i);
+        scratch[i] = HexPair(id[at], id[at + 1]);
+    }
 
     static const int kGuidOrder[8] = {3, 2, 1, 0, 5, 4, 7, 6};
     for (int i = 0; i < 8; ++i)

@@ -30,7 +30,7 @@ constexpr int kAnswerLimitMs = 200;
 
 } // namespace
 
-LinkSerial::LinkSerial() : iSerialFd(-1) {}
+LinkSerial::LinkSerial() noexcept : iSerialFd(-1) {}
 
 LinkSerial::~LinkSerial()
 {

@@ -5,7 +5,7 @@
 
 class LinkSerial {
 public:
-    LinkSerial();
+    LinkSerial() noexcept;
     ~LinkSerial();
     LinkSerial(const LinkSerial &) = delete;
     LinkSerial &operator=(const LinkSerial &) = delete;

@@ -39,7 +39,7 @@ int WaitFor(int fd, short events, int timeoutMs, short *revents)
 
 } // namespace
 
-LinkSocket::LinkSocket() : iSocketFd(-1) {}
+LinkSocket::LinkSocket() noexcept : iSocketFd(-1) {}
 
 LinkSocket::~LinkSocket() { DisconnectServer(); }
 

@@ -13,7 +13,7 @@ constexpr int kSocketIoTimeoutSec = 5;
 
 class LinkSocket {
 public:
-    LinkSocket();
+    LinkSocket() noexcept;
     ~LinkSocket();
     LinkSocket(const LinkSocket &) = delete;
     LinkSocket &operator=(const LinkSocket &) = delete;

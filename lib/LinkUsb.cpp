@@ -19,7 +19,7 @@ constexpr unsigned int kWriteTimeoutMs = 100;
 
 } // namespace
 
-LinkUsb::LinkUsb() : pDevHandle(nullptr), pUsbContext(nullptr) {}
+LinkUsb::LinkUsb() noexcept : pDevHandle(nullptr), pUsbContext(nullptr) {}
 
 LinkUsb::~LinkUsb() { DisConnectUsb(); }
 

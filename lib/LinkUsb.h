@@ -6,7 +6,7 @@
 
 class LinkUsb {
 public:
-    LinkUsb();
+    LinkUsb() noexcept;
     ~LinkUsb();
     LinkUsb(const LinkUsb &) = delete;
     LinkUsb &operator=(const LinkUsb &) = delete;

@@ -38,6 +38,8 @@ int64_t MonotonicNs() noexcept
 
 void PauseUs(uint32_t us) noexcept
 {
+    // Obsolescent in POSIX, kept by glibc; the pause is defined as usleep's.
+    // cppcheck-suppress usleepCalled
     usleep(us);
 }
 
@@ -95,7 +97,7 @@ char* chartrimright(char* text) noexcept
     return text;
 }
 
-std::vector<std::string> split(std::string text, std::string delim) noexcept
+std::vector<std::string> split(std::string text, const std::string& delim) noexcept
 {
     std::vector<std::string> pieces;
     try {

@@ -62,6 +62,6 @@ char* chartrimright(char* text) noexcept;
 // trailing delim gives a final empty piece, an empty text one empty piece.
 // An empty delim would never advance, so the whole text comes back as one
 // piece. On allocation failure the list is empty.
-std::vector<std::string> split(std::string text, std::string delim) noexcept;
+std::vector<std::string> split(std::string text, const std::string& delim) noexcept;
 
 #endif

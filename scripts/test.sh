@@ -1,21 +1,29 @@
 #!/bin/sh
 # Builds and runs every test: a plain debug build, the same suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the armhf cross build
-# with the whole suite under qemu-user, and the arm64 cross build with its
-# interface check.
+# AddressSanitizer and UndefinedBehaviorSanitizer, every fuzz target for a
+# bounded time, then the armhf cross build with the whole suite under
+# qemu-user, and the arm64 cross build with its interface check.
 set -eu
 cd "$(dirname "$0")/.."
 
 ./scripts/deps.sh
 ./scripts/deps-cross.sh
 
-for preset in debug sanitize armhf; do
-    echo "== $preset build =="
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
-    echo "== $preset tests =="
-    ctest --preset "$preset" -j2
-done
+run_preset() {
+    echo "== $1 build =="
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1"
+    echo "== $1 tests =="
+    ctest --preset "$1" -j2
+}
+
+run_preset debug
+run_preset sanitize
+
+echo "== fuzz targets (30 s each) =="
+./scripts/fuzz.sh 30
+
+run_preset armhf
 
 echo "== arm64 build and interface check =="
 cmake --preset arm64 >/dev/null

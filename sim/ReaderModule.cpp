@@ -63,6 +63,8 @@ const char *FaultName(ModuleFault fault)
     case ModuleFault::WrongLength: return "length";
     case ModuleFault::WrongHeader: return "header";
     case ModuleFault::WrongStatus: return "status";
+    case ModuleFault::Garbage: return "garbage";
+    case ModuleFault::Vanish: return "gone";
     }
     return "none";
 }
@@ -72,7 +74,8 @@ bool ParseModuleFault(const char *text, ModuleFault *fault)
     static const ModuleFault all[] = {ModuleFault::None,        ModuleFault::Silence,
                                       ModuleFault::RestartNotice, ModuleFault::ErrorFrame,
                                       ModuleFault::WrongLength, ModuleFault::WrongHeader,
-                                      ModuleFault::WrongStatus};
+                                      ModuleFault::WrongStatus, ModuleFault::Garbage,
+                                      ModuleFault::Vanish};
     if (text == nullptr)
         return false;
     for (ModuleFault f : all) {
@@ -118,6 +121,12 @@ void ReaderModule::SetEventHandler(EventHandler handler)
 {
     std::lock_guard<std::mutex> lk(m_mutex);
     m_events = std::move(handler);
+}
+
+void ReaderModule::SetVanishHandler(VanishHandler handler)
+{
+    std::lock_guard<std::mutex> lk(m_mutex);
+    m_vanish = std::move(handler);
 }
 
 void ReaderModule::Emit(const std::vector<std::string> &events)
@@ -244,6 +253,41 @@ void ReaderModule::ScheduleLocked(proto::Bytes frame, int delayMs, bool arms, bo
     m_out.push_back(Outgoing{at, std::move(frame), arms, announcement, m_epoch});
 }
 
+void ReaderModule::ScheduleVanishLocked(int delayMs)
+{
+    ScheduleLocked(proto::Bytes(), delayMs);
+    m_out.back().vanish = true;
+}
+
+void ReaderModule::DisturbFrame(ModuleFault fault, size_t statusAt, proto::Bytes &frame)
+{
+    switch (fault) {
+    case ModuleFault::WrongLength:
+        if (!frame.empty())
+            frame.pop_back();
+        break;
+    case ModuleFault::WrongHeader:
+        if (frame.size() > 3)
+            frame[3] ^= 0x01;
+        break;
+    case ModuleFault::WrongStatus:
+        if (frame.size() > statusAt)
+            frame[statusAt] ^= 0xFF;
+        break;
+    case ModuleFault::Garbage:
+        // Line noise of the frame's length: fixed, so a run can be repeated,
+        // and never a frame start, so nothing mistakes it for one.
+        for (size_t i = 0; i < frame.size(); i++) {
+            frame[i] = static_cast<uint8_t>(0x5B + 37 * i);
+            if (frame[i] == proto::kStart)
+                frame[i] = 0x5A;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
 bool ReaderModule::ApplyFaultLocked(int step, proto::Bytes &frame, std::vector<std::string> &events)
 {
     // A frame sent instead of an answer keeps the answer's timing.
@@ -270,22 +314,19 @@ bool ReaderModule::ApplyFaultLocked(int step, proto::Bytes &frame, std::vector<s
     case ModuleFault::ErrorFrame:
         ScheduleLocked(proto::ModuleErrorFrame(), replaceDelayMs);
         return false;
+    case ModuleFault::Vanish:
+        ScheduleVanishLocked(replaceDelayMs);
+        return false;
     case ModuleFault::WrongLength:
-        if (!frame.empty())
-            frame.pop_back();
-        return true;
     case ModuleFault::WrongHeader:
-        if (frame.size() > 3)
-            frame[3] ^= 0x01;
-        return true;
+    case ModuleFault::Garbage:
     case ModuleFault::WrongStatus: {
         size_t at = 5;
         if (step == kFaultStepNotice)
             at = 2;
         else if (step == kFaultStepPacket34)
             at = proto::kResponseOffset + proto::kResponseLen;
-        if (frame.size() > at)
-            frame[at] ^= 0xFF;
+        DisturbFrame(fault, at, frame);
         return true;
     }
     }
@@ -330,12 +371,32 @@ void ReaderModule::HandleFrameLocked(const proto::Bytes &f, std::vector<std::str
     if (Equals(f, proto::kLinkCheck)) {
         if (!m_answerHeartbeats)
             return;
+        const ModuleFault hb = m_heartbeatFault;
+        if (hb != ModuleFault::None) {
+            if (!m_heartbeatSticky)
+                m_heartbeatFault = ModuleFault::None;
+            m_stats.faultsApplied++;
+            events.push_back(std::string("fault ") + FaultName(hb) + " at the link check");
+        }
+        if (hb == ModuleFault::Silence)
+            return;
         // A host checking the link has left any exchange behind.
         if (m_phase != Phase::Idle)
             AbortExchangeLocked("link check", events);
+        if (hb == ModuleFault::Vanish) {
+            ScheduleVanishLocked(latency);
+            return;
+        }
         m_stats.heartbeats++;
         m_readStartSeen = false; // a new read cycle: its read-start is no repeat
-        ScheduleLocked(proto::HeartbeatAnswer(), latency, true);
+        proto::Bytes answer = proto::HeartbeatAnswer();
+        if (hb == ModuleFault::RestartNotice)
+            answer = proto::IdCardNotice(m_serial);
+        else if (hb == ModuleFault::ErrorFrame)
+            answer = proto::ModuleErrorFrame();
+        else
+            DisturbFrame(hb, 5, answer);
+        ScheduleLocked(std::move(answer), latency, true);
         return;
     }
     if (Equals(f, proto::kHwRestart)) {
@@ -493,9 +554,18 @@ void ReaderModule::InjectFault(int step, ModuleFault fault, bool sticky)
     m_sticky[step] = sticky && fault != ModuleFault::None;
 }
 
+void ReaderModule::InjectHeartbeatFault(ModuleFault fault, bool sticky)
+{
+    std::lock_guard<std::mutex> lk(m_mutex);
+    m_heartbeatFault = fault;
+    m_heartbeatSticky = sticky && fault != ModuleFault::None;
+}
+
 void ReaderModule::ClearFaults()
 {
     std::lock_guard<std::mutex> lk(m_mutex);
+    m_heartbeatFault = ModuleFault::None;
+    m_heartbeatSticky = false;
     for (int i = 0; i < kFaultStepCount; i++) {
         m_faults[i] = ModuleFault::None;
         m_sticky[i] = false;
@@ -557,6 +627,22 @@ void ReaderModule::Run()
             m_out.pop_front();
             if (o.epoch != m_epoch)
                 continue;
+            if (o.vanish) {
+                // Gone: nothing scheduled behind it goes out any more.
+                m_epoch++;
+                m_out.clear();
+                m_armed = false;
+                m_connected = false;
+                m_pending.clear();
+                m_stats.vanished++;
+                VanishHandler vanish = m_vanish;
+                lk.unlock();
+                if (vanish)
+                    vanish();
+                Emit({"module gone"});
+                lk.lock();
+                continue;
+            }
             Sink sink = m_sink;
             lk.unlock();
             if (sink)
@@ -755,9 +841,16 @@ ModuleScript::Result ModuleScript::Apply(const std::string &command, std::string
     }
     if (w[0] == "fault" && (w.size() == 3 || (w.size() == 4 && w[3] == "sticky"))) {
         ModuleFault f;
-        if (!ParseInt(w[1], 0, kFaultStepCount - 1, &n) || !ParseModuleFault(w[2].c_str(), &f))
+        const bool heartbeat = w[1] == "heartbeat";
+        if ((!heartbeat && !ParseInt(w[1], 0, kFaultStepCount - 1, &n)) || !ParseModuleFault(w[2].c_str(), &f))
             return bad("usage: fault STEP(0.." + std::to_string(kFaultStepCount - 1) +
-                       ") none|silence|restart|error|length|header|status [sticky]");
+                       "|heartbeat) none|silence|restart|error|length|header|status|garbage|gone [sticky]");
+        if (run && heartbeat)
+            m_module.InjectHeartbeatFault(f, w.size() == 4);
+        if (run && heartbeat && say)
+            say(std::string("fault ") + FaultName(f) + " armed at the link check");
+        if (heartbeat)
+            return Result::Ok;
         if (run)
             m_module.InjectFault(static_cast<int>(n), f, w.size() == 4);
         if (run && say)

@@ -43,7 +43,14 @@
 // exchange at that step (nothing after it is sent); the Wrong* faults alter
 // the one frame and the exchange goes on. WrongStatus changes the 0x90
 // status byte (byte 13 of packets 3&4, byte 5 otherwise). On the notice,
-// WrongHeader changes byte 3 and WrongStatus byte 2.
+// WrongHeader changes byte 3 and WrongStatus byte 2. Garbage sends as many
+// bytes as the frame, none of them a frame start where the frame has one;
+// the exchange goes on. Vanish: the module disappears where the frame would
+// have gone out (after what was scheduled before it); the link adapter's
+// vanish handler does the unplugging, and nothing is sent after it.
+// The link check's answer takes faults of its own (InjectHeartbeatFault):
+// the same kinds, with WrongStatus on its byte 5. A garbled answer still
+// arms the announcements: the module is alive, only its answer is wrong.
 //
 // Thread-safe. A worker thread sends every frame (in the order they were
 // scheduled) and the announcements; the sink and the event handler are
@@ -74,7 +81,17 @@ struct ModuleConfig {
     bool streamLink = false;      // host bytes are a stream (serial), not transfers
 };
 
-enum class ModuleFault { None, Silence, RestartNotice, ErrorFrame, WrongLength, WrongHeader, WrongStatus };
+enum class ModuleFault {
+    None,
+    Silence,
+    RestartNotice,
+    ErrorFrame,
+    WrongLength,
+    WrongHeader,
+    WrongStatus,
+    Garbage,
+    Vanish,
+};
 
 constexpr int kFaultStepNotice = 0;
 constexpr int kFaultStepPacket12 = 1;
@@ -85,7 +102,8 @@ constexpr int kFaultStepCount = kFaultStepTailFirst + static_cast<int>(proto::kT
 
 constexpr int kDuplicateWindowMs = 200;
 
-// "none", "silence", "restart", "error", "length", "header", "status".
+// "none", "silence", "restart", "error", "length", "header", "status",
+// "garbage", "gone".
 const char *FaultName(ModuleFault fault);
 bool ParseModuleFault(const char *text, ModuleFault *fault);
 
@@ -99,6 +117,7 @@ struct ModuleStats {
     int duplicateReadStarts = 0;
     int unexpectedFrames = 0;
     int faultsApplied = 0;
+    int vanished = 0;           // times the module left its link by a fault
     int framesSent = 0;
 };
 
@@ -108,6 +127,9 @@ public:
     // True while the last announcement still waits unread on the link.
     using AnnounceGate = std::function<bool()>;
     using EventHandler = std::function<void(const std::string &line)>;
+    // Takes the module off its link (unplug, hang up); called on the worker
+    // thread without the model's lock held.
+    using VanishHandler = std::function<void()>;
 
     explicit ReaderModule(ModuleConfig config = {});
     ~ReaderModule();
@@ -118,6 +140,7 @@ public:
     void SetAnnounceGate(AnnounceGate gate);
     // One line per thing that happens (card placed, exchange started, ...).
     void SetEventHandler(EventHandler handler);
+    void SetVanishHandler(VanishHandler handler);
 
     // The host opened (true) or closed (false) the line or interface.
     // Closing drops whatever was still scheduled and disarms announcements.
@@ -136,6 +159,9 @@ public:
     void SetHeartbeatAnswers(bool on);
     void SetStepLatency(int ms);
     void InjectFault(int step, ModuleFault fault, bool sticky = false);
+    // Strikes the answer to the next link check (every one while sticky).
+    void InjectHeartbeatFault(ModuleFault fault, bool sticky = false);
+    // Both kinds.
     void ClearFaults();
 
     std::vector<proto::Bytes> HostFrames() const;
@@ -154,6 +180,7 @@ private:
         bool arms;       // a heartbeat answer: arms announcements once sent
         bool announcement;
         uint64_t epoch;  // dropped if the host left after it was scheduled
+        bool vanish = false; // no frame: the module leaves its link here
     };
 
     void HandleFrameLocked(const proto::Bytes &frame, std::vector<std::string> &events);
@@ -161,6 +188,9 @@ private:
     // Applies the fault of `step` to `frame`; false when nothing is to be sent
     // for it and the exchange ends here.
     bool ApplyFaultLocked(int step, proto::Bytes &frame, std::vector<std::string> &events);
+    // The frame-altering faults; statusAt is the status byte's offset.
+    static void DisturbFrame(ModuleFault fault, size_t statusAt, proto::Bytes &frame);
+    void ScheduleVanishLocked(int delayMs);
     void AbortExchangeLocked(const char *why, std::vector<std::string> &events);
     void ResetLinkStateLocked();
     void AllowAnnouncementLocked();
@@ -179,6 +209,7 @@ private:
     Sink m_sink;
     AnnounceGate m_gate;
     EventHandler m_events;
+    VanishHandler m_vanish;
 
     bool m_connected = false;
     bool m_armed = false;
@@ -203,6 +234,8 @@ private:
 
     ModuleFault m_faults[kFaultStepCount] = {};
     bool m_sticky[kFaultStepCount] = {};
+    ModuleFault m_heartbeatFault = ModuleFault::None;
+    bool m_heartbeatSticky = false;
 
     proto::Bytes m_pending; // stream: bytes of a frame not complete yet
     Clock::time_point m_pendingSince;
@@ -217,7 +250,8 @@ private:
 //   place m1|yct|kind3|kind2|ic another kind of card
 //   remove
 //   wait MS
-//   fault STEP KIND [sticky]    KIND as ParseModuleFault; STEP 0..14
+//   fault STEP KIND [sticky]    KIND as ParseModuleFault; STEP 0..14, or
+//                               heartbeat for the link check's answer
 //   latency MS                  step latency from now on
 //   repeat                      start the script over (scripts only)
 //   quit

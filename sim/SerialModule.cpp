@@ -79,6 +79,8 @@ SerialModule::SerialModule(ModuleConfig config)
         return;
 
     m_module->SetSink([this](const proto::Bytes &f) { Write(f); });
+    // The model has already dropped its link state when it calls this.
+    m_module->SetVanishHandler([this] { CloseLine(); });
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -89,8 +91,11 @@ SerialModule::~SerialModule()
         char c = 1;
         (void)!write(m_wake[1], &c, 1);
     }
-    if (m_thread.joinable())
-        m_thread.join();
+    {
+        std::lock_guard<std::mutex> lk(m_ioMu); // CloseLine may be joining it too
+        if (m_thread.joinable())
+            m_thread.join();
+    }
     // The model's worker may be writing to the master: stop it before the
     // descriptor goes.
     m_module.reset();
@@ -99,8 +104,41 @@ SerialModule::~SerialModule()
             close(fd);
 }
 
+void SerialModule::Vanish()
+{
+    if (CloseLine())
+        m_module->HostConnected(false);
+}
+
+bool SerialModule::CloseLine()
+{
+    std::lock_guard<std::mutex> lk(m_ioMu);
+    if (m_master < 0)
+        return false;
+    // The reader thread leaves on any wake-up; it must be gone before its
+    // descriptor is.
+    if (m_wake[1] >= 0) {
+        char c = 1;
+        (void)!write(m_wake[1], &c, 1);
+    }
+    if (m_thread.joinable())
+        m_thread.join();
+    close(m_master);
+    m_master = -1;
+    return true;
+}
+
+bool SerialModule::Gone() const
+{
+    std::lock_guard<std::mutex> lk(m_ioMu);
+    return m_master < 0;
+}
+
 void SerialModule::Write(const proto::Bytes &frame)
 {
+    std::lock_guard<std::mutex> lk(m_ioMu);
+    if (m_master < 0)
+        return;
     size_t done = 0;
     int waited = 0;
     while (done < frame.size() && !m_stopping) {

@@ -7,10 +7,15 @@
 // new session starts unarmed. The input flush the host makes when it sets up
 // the port counts as a new session too: it is seen even when a close and the
 // next open come too close together to notice the hang-up between them.
+//
+// Vanish() (or the model's Vanish fault) hangs the line up for good: the
+// master side is closed, so the host's port reports a hang-up and its path
+// no longer opens. A new line needs a new SerialModule.
 #pragma once
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -33,12 +38,19 @@ public:
     const std::string &SlavePath() const { return m_slavePath; }
     ReaderModule &Module() { return *m_module; }
 
+    // Closes the module's end of the line; idempotent.
+    void Vanish();
+    bool Gone() const;
+
 private:
     void Run();
+    // False when it was closed already.
+    bool CloseLine();
     void Write(const proto::Bytes &frame);
 
     std::string m_error;
     std::string m_slavePath;
+    mutable std::mutex m_ioMu; // guards m_master against Vanish
     int m_master = -1;
     int m_wake[2] = {-1, -1};
     std::atomic<bool> m_stopping{false};

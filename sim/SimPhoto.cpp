@@ -190,7 +190,7 @@ void Draw(const Look &k, Grey g)
 void EncodePhoto(const uint8_t grey[kPhotoHeight][kPhotoWidth], uint8_t out[kPhotoBytes])
 {
     std::memset(out, 0, kPhotoBytes);
-    std::memcpy(out, WLT_MAGIC, WLT_MAGIC_BYTES);
+    std::memcpy(out, WLT_MAGIC, WLT_MAGIC_BYTES); // NOLINT(bugprone-not-null-terminated-result): bytes, not text
     out[4] = kPhotoWidth;
     out[5] = kPhotoHeight;
     out[6] = WLT_SCALE;

@@ -33,6 +33,18 @@ UsbModule::UsbModule(ModuleConfig config) : m_link(std::make_shared<Link>())
         if (link->device && link->claimed)
             link->device->QueueIn(frame);
     });
+    // Unplugged from the model's worker: the host's transfers fail from now on.
+    // The device outlives the model's worker (see the destructor), so it is
+    // unplugged outside the lock that the device's own handlers take.
+    m_module->SetVanishHandler([link] {
+        UsbModuleDevice *device;
+        {
+            std::lock_guard<std::mutex> lk(link->mu);
+            device = link->device;
+        }
+        if (device)
+            device->Remove();
+    });
     m_module->SetAnnounceGate([link] {
         std::lock_guard<std::mutex> lk(link->mu);
         return link->device && link->device->PendingInFrames() > 0;

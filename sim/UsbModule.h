@@ -31,6 +31,8 @@ public:
     std::string Error() const { return m_device->Error(); }
     ReaderModule &Module() { return *m_module; }
     UsbModuleDevice &Device() { return *m_device; }
+    // The model's Vanish fault unplugs the device; this puts it back.
+    bool Replug() { return m_device->Replug(); }
 
 private:
     // What the device's handlers and the model's sink share; they may still

@@ -807,6 +807,43 @@ void UsbModuleDevice::Remove()
         umockdev_testbed_remove_device(d.testbed, sys.c_str());
 }
 
+bool UsbModuleDevice::Replug()
+{
+    Impl &d = *m_impl;
+    UMockdevIoctlBase *old = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(d.mu);
+        if (!d.removed || d.closing)
+            return false;
+        old = d.handler;
+        d.handler = nullptr;
+    }
+    GError *err = nullptr;
+    umockdev_testbed_detach_ioctl(d.testbed, kDevNode, &err);
+    g_clear_error(&err);
+    if (old) {
+        for (gpointer fn : {reinterpret_cast<gpointer>(OnHandleIoctl), reinterpret_cast<gpointer>(OnClientConnected),
+                            reinterpret_cast<gpointer>(OnClientVanished)})
+            g_signal_handlers_disconnect_matched(old, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr, fn, nullptr);
+        g_object_unref(old);
+    }
+    {
+        std::lock_guard<std::mutex> lk(d.mu);
+        if (d.wakeFd >= 0)
+            close(d.wakeFd);
+        d.wakeFd = -1;
+        d.removed = false;
+        d.plugged = false;
+        d.haltedIn = false;
+        d.haltedOut = false;
+        d.claimedBy = nullptr;
+        d.frames.clear();
+    }
+    // Plug makes the node afresh.
+    unlink((d.rootDir + kDevNode).c_str());
+    return Plug();
+}
+
 bool UsbModuleDevice::Present() const
 {
     std::lock_guard<std::mutex> lk(m_impl->mu);

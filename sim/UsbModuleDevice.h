@@ -87,6 +87,11 @@ public:
     // still pending fail with -ENODEV, and every later request on an open
     // handle fails with ENODEV.
     void Remove();
+    // Brings a removed module back as a new device on the same node, as if
+    // plugged in again: no handle of before reaches it, the halts and the
+    // claim are gone, and the fault settings stay. False if it was not
+    // removed. Call it only once the host has closed its handles.
+    bool Replug();
     bool Present() const;
 
     void SetOutHandler(OutHandler handler);

@@ -641,6 +641,128 @@ TEST_F(Fixture, NoticeFaultsAndStickyFaults)
     EXPECT_EQ(ExchangeStream(h, rng, total).size(), total);
 }
 
+TEST_F(Fixture, GarbageKeepsTheLengthAndHasNoFrameStart)
+{
+    sim::SerialModule m(Config());
+    ASSERT_TRUE(m.Ok());
+    m.Module().PlaceIdCard(Serial(0));
+    Host h(m.SlavePath());
+    std::mt19937 rng(7);
+
+    // On the notice: 26 bytes of noise, and no exchange follows from it.
+    m.Module().InjectFault(sim::kFaultStepNotice, ModuleFault::Garbage);
+    EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
+    Bytes noise = h.Read(26, 500);
+    ASSERT_EQ(noise.size(), 26u);
+    EXPECT_EQ(std::count(noise.begin(), noise.end(), proto::kStart), 0);
+
+    // On packet 7: every other packet intact, the garbled one in its place.
+    m.Module().InjectFault(sim::kFaultStepTailFirst + 1, ModuleFault::Garbage);
+    EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
+    ASSERT_EQ(h.Read(26), Notice(0));
+    const size_t total = 48 + 32 + 8 + TailTotal();
+    Bytes s = ExchangeStream(h, rng, total);
+    ASSERT_EQ(s.size(), total);
+    const size_t at = 48 + 32 + 8 + proto::kSerialTail[0];
+    EXPECT_EQ(s[at - proto::kSerialTail[0]], 0xAA) << "packet 6";
+    EXPECT_EQ(std::count(s.begin() + static_cast<long>(at), s.begin() + static_cast<long>(at + 222), proto::kStart), 0);
+    EXPECT_EQ(s[at + 222], 0xAA) << "packet 8";
+    EXPECT_EQ(m.Module().Stats().faultsApplied, 2);
+}
+
+TEST_F(Fixture, LinkCheckAnswerFaults)
+{
+    sim::SerialModule m(Config());
+    ASSERT_TRUE(m.Ok());
+    m.Module().PlaceIdCard(Serial(0));
+    Host h(m.SlavePath());
+
+    // Unanswered (sticky) until cleared; the card waits for an answer.
+    m.Module().InjectHeartbeatFault(ModuleFault::Silence, true);
+    EXPECT_TRUE(h.Heartbeat().empty());
+    EXPECT_TRUE(h.Heartbeat().empty());
+    EXPECT_TRUE(h.Read(1, 200).empty());
+    m.Module().ClearFaults();
+
+    // A garbled or short answer still arms the card's notice.
+    m.Module().InjectHeartbeatFault(ModuleFault::WrongLength);
+    EXPECT_EQ(h.Heartbeat().size(), 7u + 1u) << "7 bytes, then the notice's start";
+    const Bytes notice = Notice(0);
+    EXPECT_EQ(h.Read(25), Bytes(notice.begin() + 1, notice.end()));
+    m.Module().InjectHeartbeatFault(ModuleFault::Garbage);
+    Bytes g = h.Heartbeat();
+    ASSERT_EQ(g.size(), 8u);
+    EXPECT_NE(g[0], 0xAA);
+    EXPECT_EQ(h.Read(26), Notice(0));
+    m.Module().InjectHeartbeatFault(ModuleFault::WrongStatus);
+    Bytes st = h.Heartbeat();
+    ASSERT_EQ(st.size(), 8u);
+    EXPECT_EQ(st[0], 0xAA);
+    EXPECT_NE(st[5], proto::HeartbeatAnswer()[5]);
+    EXPECT_EQ(h.Read(26), Notice(0));
+    // One-shot: the next answer is clean.
+    EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
+}
+
+// The module leaves the line where a frame was due: what came before is
+// delivered, then the port hangs up for good.
+TEST_F(Fixture, VanishHangsTheLineUpAtItsStep)
+{
+    sim::SerialModule m(Config());
+    ASSERT_TRUE(m.Ok());
+    const std::string path = m.SlavePath();
+    m.Module().PlaceIdCard(Serial(0));
+    Host h(path);
+    EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
+    ASSERT_EQ(h.Read(26), Notice(0));
+    m.Module().InjectFault(sim::kFaultStepTailFirst + 2, ModuleFault::Vanish); // packet 8
+
+    std::mt19937 rng(3);
+    const size_t before = 48 + 32 + 8 + proto::kSerialTail[0] + proto::kSerialTail[1];
+    Bytes s = ExchangeStream(h, rng, before);
+    EXPECT_EQ(s.size(), before);
+    ASSERT_TRUE(m.Module().WaitFor([](const sim::ModuleStats &st) { return st.vanished == 1; }, 2000));
+    EXPECT_TRUE(m.Gone());
+
+    // Hung up: poll says so, reads fail and the path opens no more.
+    pollfd p{h.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 1000), 1);
+    EXPECT_TRUE(p.revents & POLLHUP);
+    uint8_t b[8];
+    EXPECT_LE(read(h.fd, b, sizeof b), 0);
+    h.Close();
+    errno = 0;
+    int again = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_LT(again, 0) << "the line's path still opens";
+    if (again >= 0)
+        close(again);
+    EXPECT_FALSE(m.Module().IsHostConnected());
+}
+
+TEST_F(Fixture, VanishAtTheLinkCheckAndByHand)
+{
+    const int fdsBefore = CountEntries("/proc/self/fd");
+    {
+        sim::SerialModule m(Config());
+        ASSERT_TRUE(m.Ok());
+        Host h(m.SlavePath());
+        m.Module().InjectHeartbeatFault(ModuleFault::Vanish);
+        h.Write(proto::kLinkCheck);
+        ASSERT_TRUE(m.Module().WaitFor([](const sim::ModuleStats &st) { return st.vanished == 1; }, 2000));
+        EXPECT_TRUE(m.Gone());
+        EXPECT_EQ(m.Module().Stats().heartbeats, 0);
+        m.Vanish(); // twice is harmless
+    }
+    {
+        sim::SerialModule m(Config());
+        ASSERT_TRUE(m.Ok());
+        m.Vanish();
+        EXPECT_TRUE(m.Gone());
+        EXPECT_LT(open(m.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), 0);
+    }
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
+}
+
 // --- the line itself ----------------------------------------------------------
 
 TEST_F(Fixture, HostClosingAndReopeningStartsUnarmed)
@@ -770,6 +892,8 @@ TEST(ModuleScript, RejectsBadCommandsAndKeepsNothingOfThem)
         EXPECT_NE(error.find(bad), std::string::npos);
     }
     EXPECT_TRUE(script.Load("# a comment\nplace id 5; wait 0\n\nfault 14 status sticky;latency 3;remove", &error));
+    EXPECT_TRUE(script.Load("fault heartbeat gone; fault 3 garbage sticky", &error)) << error;
+    EXPECT_FALSE(script.Load("fault heartbeat loud", &error));
     EXPECT_EQ(sim::ModuleScript::Split(" place  id 2 ;; wait 10\n#x\nquit").size(), 3u);
 }
 

@@ -137,4 +137,58 @@ TEST(UsbModuleSmoke, ExchangeComesAsSeparateFrames)
     EXPECT_EQ(m.Module().Stats().duplicateReadStarts, 1);
 }
 
+// The model's Vanish fault unplugs the device where its frame was due; a
+// replugged device serves a new host session as if it were new.
+TEST(UsbModuleSmoke, VanishUnplugsAtItsStepAndReplugComesBack)
+{
+    sim::UsbModule m(Config(300));
+    ASSERT_TRUE(m.Ok()) << m.Error();
+    const uint8_t *serial = sim::IdCards()[2].serial;
+    m.Module().PlaceIdCard(serial);
+    EXPECT_FALSE(m.Replug()) << "not while it is plugged";
+    m.Module().InjectFault(sim::kFaultStepPacket34, sim::ModuleFault::Vanish);
+    {
+        UsbHost host;
+        ASSERT_NE(host.h, nullptr);
+        host.Write(proto::kLinkCheck);
+        EXPECT_EQ(host.Read(50), proto::HeartbeatAnswer());
+        EXPECT_EQ(host.Read(500), proto::IdCardNotice(serial));
+        host.Write(proto::kReadStart);
+        EXPECT_EQ(host.Read(80).size(), proto::kPacket12Len);
+        uint8_t challenge[proto::kChallengeLen] = {};
+        Bytes p3 = proto::ServerStep(0x03, challenge);
+        int sent = 0;
+        // The module may be gone before this write completes.
+        libusb_bulk_transfer(host.h, UsbModuleDevice::kEndpointOut, p3.data(), static_cast<int>(p3.size()), &sent, 100);
+        ASSERT_TRUE(m.Module().WaitFor([](const sim::ModuleStats &st) { return st.vanished == 1; }, 2000));
+        EXPECT_FALSE(m.Device().Present());
+        uint8_t buf[64];
+        int got = 0;
+        EXPECT_EQ(libusb_bulk_transfer(host.h, UsbModuleDevice::kEndpointIn, buf, sizeof buf, &got, 200),
+                  LIBUSB_ERROR_NO_DEVICE);
+        EXPECT_EQ(libusb_bulk_transfer(host.h, UsbModuleDevice::kEndpointOut, buf, 6, &got, 200),
+                  LIBUSB_ERROR_NO_DEVICE);
+    }
+    {
+        UsbHost gone;
+        EXPECT_EQ(gone.h, nullptr) << "an unplugged module still opens";
+    }
+    ASSERT_TRUE(m.Device().WaitFor([](const UsbModuleDevice::Stats &st) { return st.openClients == 0; }, 2000));
+    ASSERT_TRUE(m.Replug());
+    EXPECT_TRUE(m.Device().Present());
+    UsbHost back;
+    ASSERT_NE(back.h, nullptr);
+    back.Write(proto::kLinkCheck);
+    EXPECT_EQ(back.Read(50), proto::HeartbeatAnswer());
+    EXPECT_EQ(back.Read(500), proto::IdCardNotice(serial));
+
+    // Gone at the link check: no answer, and the host's next write fails.
+    m.Module().InjectHeartbeatFault(sim::ModuleFault::Vanish);
+    Bytes check = proto::kLinkCheck;
+    int sent = 0;
+    libusb_bulk_transfer(back.h, UsbModuleDevice::kEndpointOut, check.data(), static_cast<int>(check.size()), &sent, 100);
+    ASSERT_TRUE(m.Module().WaitFor([](const sim::ModuleStats &st) { return st.vanished == 2; }, 2000));
+    EXPECT_FALSE(m.Device().Present());
+}
+
 } // namespace

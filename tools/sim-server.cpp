@@ -93,7 +93,7 @@ int main(int argc, char **argv)
         } else if (strcmp(arg, "--latency") == 0 && ParseNumber(val, 600000, &n)) {
             config.latencyMs = static_cast<int>(n);
             i++;
-        } else if (strcmp(arg, "--seconds") == 0 && ParseNumber(val, 86400 * 365, &n)) {
+        } else if (strcmp(arg, "--seconds") == 0 && ParseNumber(val, 86400L * 365, &n)) {
             seconds = n;
             i++;
         } else if (strcmp(arg, "--short-final") == 0 && ParseNumber(val, 1000000, &n)) {

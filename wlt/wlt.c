@@ -1,4 +1,5 @@
-#define _POSIX_C_SOURCE 200809L
+/* Feature-test macro: reserved on purpose, it asks libc for fileno(). */
+#define _POSIX_C_SOURCE 200809L /* NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
 
 #include "wlt.h"
 
@@ -96,11 +97,11 @@ static void build_pixels(const unsigned char *photo, unsigned char *img)
             unsigned char b = px[(sy * WLT_SOURCE_WIDTH + sx) / 2];
             unsigned char nibble = (sx & 1) ? (b & 0x0F) : (b >> 4);
             unsigned char grey = (unsigned char)(nibble * 17);
-            out[3 * x] = grey;
+            out[3 * (size_t)x] = grey;
             out[3 * x + 1] = grey;
             out[3 * x + 2] = grey;
         }
-        memset(out + WLT_IMAGE_WIDTH * 3, 0, BMP_ROW_BYTES - WLT_IMAGE_WIDTH * 3);
+        memset(out + (size_t)WLT_IMAGE_WIDTH * 3, 0, BMP_ROW_BYTES - WLT_IMAGE_WIDTH * 3);
     }
 }
 
@@ -132,7 +133,7 @@ WLT_API int saveWlt2Bmp(const unsigned char *wlt, const char *bmpPath)
     free(file);
     if (!ok) {
         if (regular)
-            remove(bmpPath);
+            (void)remove(bmpPath); /* best effort: the result is already a failure */
         return WLT_ERR_FILE;
     }
     return WLT_OK;
