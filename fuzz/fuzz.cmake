@@ -1,43 +1,66 @@
-# libFuzzer targets (clang only, always with ASan and UBSan: preset "fuzz").
+# The fuzz targets. With SCANID_FUZZ (clang, ASan + UBSan: preset "fuzz")
+# they are libFuzzer programs; in every other build they are linked with a
+# small main that replays files, so the seeds and past findings run as tests
+# everywhere, the cross builds included.
+#
 # The cycle targets run the library's own sources built with
-# SCANID_PROGRAM_CLOCK, against the in-process world of fuzz/World.cpp.
-if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  message(FATAL_ERROR "SCANID_FUZZ needs clang (libFuzzer): use the fuzz preset")
-endif()
-if(NOT SCANID_SANITIZE)
-  message(FATAL_ERROR "SCANID_FUZZ needs SCANID_SANITIZE=ON")
+# SCANID_PROGRAM_CLOCK against the in-process world of fuzz/World.cpp.
+if(SCANID_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT SCANID_SANITIZE)
+    message(FATAL_ERROR "SCANID_FUZZ needs clang and SCANID_SANITIZE=ON: use the fuzz preset")
+  endif()
 endif()
 
-add_library(scanid_fuzz_objs OBJECT ${SCANID_SOURCES} fuzz/World.cpp)
-target_include_directories(scanid_fuzz_objs PUBLIC
+add_library(scanid_world_objs OBJECT ${SCANID_SOURCES} fuzz/World.cpp)
+target_include_directories(scanid_world_objs PUBLIC
   ${CMAKE_CURRENT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR}/lib ${CMAKE_CURRENT_SOURCE_DIR}/fuzz)
-target_include_directories(scanid_fuzz_objs SYSTEM PUBLIC ${LIBUSB_INCLUDE_DIRS})
-target_compile_definitions(scanid_fuzz_objs PUBLIC
-  SCANID_PROGRAM_CLOCK SCANID_STANDBY_HOST="${SCANID_STANDBY_HOST}")
-target_compile_options(scanid_fuzz_objs PUBLIC -fsanitize=fuzzer-no-link)
+target_include_directories(scanid_world_objs SYSTEM PUBLIC ${LIBUSB_INCLUDE_DIRS})
+target_compile_definitions(scanid_world_objs PUBLIC
+  SCANID_PROGRAM_CLOCK SCANID_STANDBY_HOST="${SCANID_FUZZ_STANDBY_HOST}")
+if(SCANID_FUZZ)
+  target_compile_options(scanid_world_objs PUBLIC -fsanitize=fuzzer-no-link)
+endif()
 
-add_library(scanid_fuzz STATIC $<TARGET_OBJECTS:scanid_fuzz_objs>)
-target_include_directories(scanid_fuzz PUBLIC
+add_library(scanid_world STATIC $<TARGET_OBJECTS:scanid_world_objs>)
+target_include_directories(scanid_world PUBLIC
   ${CMAKE_CURRENT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR}/lib ${CMAKE_CURRENT_SOURCE_DIR}/fuzz)
-target_include_directories(scanid_fuzz SYSTEM PUBLIC ${LIBUSB_INCLUDE_DIRS})
-target_compile_definitions(scanid_fuzz PUBLIC SCANID_PROGRAM_CLOCK)
+target_include_directories(scanid_world SYSTEM PUBLIC ${LIBUSB_INCLUDE_DIRS})
+target_compile_definitions(scanid_world PUBLIC SCANID_PROGRAM_CLOCK)
 # No libusb: the world is the USB device.
-target_link_libraries(scanid_fuzz PUBLIC wlt util)
+target_link_libraries(scanid_world PUBLIC wlt util)
 
-foreach(target decode frames)
-  add_executable(fuzz_${target} fuzz/fuzz_${target}.cpp)
-  target_link_libraries(fuzz_${target} PRIVATE scanid_fuzz)
-  target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
-endforeach()
-foreach(link usb serial)
-  add_executable(fuzz_${link}_cycle fuzz/fuzz_cycle.cpp)
-  string(SUBSTRING ${link} 0 1 first)
-  string(TOUPPER ${first} first)
-  string(SUBSTRING ${link} 1 -1 rest)
-  target_compile_definitions(fuzz_${link}_cycle PRIVATE FUZZ_LINK=${first}${rest})
-  target_link_libraries(fuzz_${link}_cycle PRIVATE scanid_fuzz)
-  target_link_options(fuzz_${link}_cycle PRIVATE -fsanitize=fuzzer)
-endforeach()
+function(scanid_fuzz_target name source)
+  add_executable(fuzz_${name} ${source})
+  target_link_libraries(fuzz_${name} PRIVATE scanid_world)
+  if(SCANID_FUZZ)
+    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  else()
+    target_sources(fuzz_${name} PRIVATE fuzz/StandaloneMain.cpp)
+  endif()
+endfunction()
+
+scanid_fuzz_target(decode fuzz/fuzz_decode.cpp)
+scanid_fuzz_target(frames fuzz/fuzz_frames.cpp)
+scanid_fuzz_target(usb_cycle fuzz/fuzz_cycle.cpp)
+target_compile_definitions(fuzz_usb_cycle PRIVATE FUZZ_LINK=Usb)
+scanid_fuzz_target(serial_cycle fuzz/fuzz_cycle.cpp)
+target_compile_definitions(fuzz_serial_cycle PRIVATE FUZZ_LINK=Serial)
 
 add_executable(fuzz_make_seeds fuzz/make_seeds.cpp)
-target_link_libraries(fuzz_make_seeds PRIVATE scanid_fuzz scanid_sim)
+target_link_libraries(fuzz_make_seeds PRIVATE scanid_world scanid_sim)
+
+if(SCANID_BUILD_TESTS AND NOT SCANID_FUZZ)
+  # Every seed must still end as meant, on every build and architecture.
+  # (A fuzzer running at the same time on this machine may hold the world's
+  # standby address, which the standby seeds need to themselves.)
+  add_test(NAME fuzz_seeds_end_as_meant
+    COMMAND fuzz_make_seeds ${CMAKE_CURRENT_BINARY_DIR}/fuzz-seeds)
+  set_tests_properties(fuzz_seeds_end_as_meant PROPERTIES RESOURCE_LOCK fuzz_standby_127_0_0_2)
+  # Inputs that once found a fault.
+  foreach(target decode frames usb_cycle serial_cycle)
+    file(GLOB found ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/regressions/${target}/*)
+    if(found)
+      add_test(NAME fuzz_regressions_${target} COMMAND fuzz_${target} ${found})
+    endif()
+  endforeach()
+endif()
