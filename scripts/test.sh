@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds and runs every test: a plain debug build, the same suite under
+# Static analysis first (clang-tidy, cppcheck), then builds and runs every
+# test: a plain debug build, the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, every fuzz target for a
 # bounded time, then the armhf cross build with the whole suite under
 # qemu-user, and the arm64 cross build with its interface check.
@@ -8,6 +9,9 @@ cd "$(dirname "$0")/.."
 
 ./scripts/deps.sh
 ./scripts/deps-cross.sh
+
+echo "== static analysis =="
+./scripts/lint.sh
 
 run_preset() {
     echo "== $1 build =="

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,13 @@
 #include "SimPhoto.h"
 #include "test_support.h"
 #include "wlt.h"
+
+// g_IdCardMain is built while the library loads, where an exception could
+// only end the program: building it and its links must not be able to throw.
+static_assert(std::is_nothrow_default_constructible_v<CardMain>);
+static_assert(std::is_nothrow_default_constructible_v<LinkUsb>);
+static_assert(std::is_nothrow_default_constructible_v<LinkSerial>);
+static_assert(std::is_nothrow_default_constructible_v<LinkSocket>);
 
 namespace {
 
