@@ -77,7 +77,8 @@ enum scanid_result {
     SCANID_ERR_SERVER_TIMEOUT = 6,
     /** The reader module failed a step of the card exchange. */
     SCANID_ERR_MODULE = 7,
-    /** The decode server's answer was unusable. */
+    /** The decode server's answer was unusable (a failure notice, an
+     *  unexpected length, a final answer that stayed short of its 1299 bytes). */
     SCANID_ERR_SERVER_DATA = 8,
     /** No card, or no final answer, within the cycle's time limits. */
     SCANID_NO_CARD = 10,

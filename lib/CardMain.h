@@ -38,6 +38,7 @@ constexpr int kSerialModuleBytes = 1320;      // everything read from a serial m
 constexpr int kFinalAnswerMin = 1201;         // a server packet this long is the final answer
 constexpr int kFinalAnswerFull = 1299;        // header + decoded block
 constexpr int kAnswerBlockOffset = 19;        // where the decoded block starts in the answer
+constexpr int kFinalAnswerPieces = 8;         // receives that may complete a split final answer
 // A final answer of at most kFinalAnswerFull bytes gets one more receive
 // appended behind it; the buffer has room for that whole receive.
 constexpr int kServerBufferBytes = 61440 + kFinalAnswerFull;
@@ -96,6 +97,8 @@ private:
     int SerialReadCycle(idInfo *info);
     int SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned char *serverBuf, int &retry);
     int WaitServerStep(unsigned char *serverBuf, int ceiling, int &retry);
+    // The final answer's length once completed; below kFinalAnswerFull it is
+    // incomplete and must not be decoded.
     int CompleteFinalAnswer(unsigned char *serverBuf, int n);
 };
 

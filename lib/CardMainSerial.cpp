@@ -122,7 +122,10 @@ int CardMain::SerialReadCycle(idInfo *info)
     }
     if (n >= kCachedAnswerMin) {
         // The server held this card's data and answered at once.
-        CompleteFinalAnswer(serverBuf, n);
+        if (CompleteFinalAnswer(serverBuf, n) < kFinalAnswerFull) {
+            Report(SCANID_EVENT_PROGRESS, "recv len is not match from server");
+            return ScanIdCompleted(SCANID_ERR_SERVER_DATA);
+        }
         Report(SCANID_EVENT_PROGRESS, "read card cache successful");
         LOG_Str("[TCP->USB rec last package is ok]", "read card cache successful\r\n");
         FillIdInfo(info, serverBuf + kAnswerBlockOffset);
@@ -233,7 +236,10 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
         Report(SCANID_EVENT_PROGRESS, "recv last packet data error for Server");
         return ScanIdCompleted(SCANID_ERR_SERVER_DATA);
     }
-    CompleteFinalAnswer(serverBuf, n);
+    if (CompleteFinalAnswer(serverBuf, n) < kFinalAnswerFull) {
+        Report(SCANID_EVENT_PROGRESS, "recv last packet data error for Server");
+        return ScanIdCompleted(SCANID_ERR_SERVER_DATA);
+    }
     Report(SCANID_EVENT_PROGRESS, "read card successful");
     LOG_Str("[TCP->USB rec last package is ok]", "read card successful\r\n");
     FillIdInfo(info, serverBuf + kAnswerBlockOffset);

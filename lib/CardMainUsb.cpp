@@ -147,7 +147,10 @@ int CardMain::UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, un
                 return ScanIdCompleted(SCANID_ERR_SERVER_DATA);
             }
             if (serverLen >= kFinalAnswerMin) {
-                CompleteFinalAnswer(serverBuf, serverLen);
+                if (CompleteFinalAnswer(serverBuf, serverLen) < kFinalAnswerFull) {
+                    Report(SCANID_EVENT_PROGRESS, "recv last packet data error for Server");
+                    return ScanIdCompleted(SCANID_ERR_SERVER_DATA);
+                }
                 FillIdInfo(info, serverBuf + kAnswerBlockOffset);
                 return ScanIdCompleted(SCANID_IDCARD);
             }
@@ -169,14 +172,23 @@ int CardMain::UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, un
 }
 
 // Shared by both cycles: a final answer of at most a full answer's length
-// may have been split by the network; one more receive goes behind it.
+// may have been split by the network; one more receive goes behind it, and
+// while the answer is still short and pieces keep coming, a few more. The
+// caller must not decode an answer that stays short: the missing bytes would
+// read as zeros and a cut record would pass for a read card.
 int CardMain::CompleteFinalAnswer(unsigned char *serverBuf, int n)
 {
-    if (n <= kFinalAnswerFull) {
-        // The buffer holds kServerBufferBytes, so a full receive fits behind n.
+    if (n > kFinalAnswerFull)
+        return n;
+    for (int i = 0; i < kFinalAnswerPieces; i++) {
+        // The buffer holds kServerBufferBytes, so a full receive fits behind
+        // any n up to kFinalAnswerFull.
         int more = m_socket.RvcBytesFromServer(serverBuf + n);
-        if (more > 0)
-            n += more;
+        if (more <= 0)
+            break;
+        n += more;
+        if (n >= kFinalAnswerFull)
+            break;
     }
     return n;
 }

@@ -215,10 +215,11 @@ void DecodeServer::SetShortFinalLength(size_t len)
     m_shortFinalLen = len;
 }
 
-void DecodeServer::SetFinalAnswerLength(size_t firstLen, int pauseMs)
+void DecodeServer::SetFinalAnswerLength(size_t firstLen, int pauseMs, size_t secondLen)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_finalFirstLen = firstLen;
+    m_finalSecondLen = secondLen;
     m_finalPauseMs = std::max(0, pauseMs);
 }
 
@@ -580,13 +581,14 @@ bool DecodeServer::Answer(Session &s, int step, const proto::Bytes &packet, bool
 {
     ServerFault fault = TakeFault(step);
     int latency;
-    size_t shortFinal, firstLen;
+    size_t shortFinal, firstLen, secondLen;
     int pauseMs;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         latency = m_config.latencyMs;
         shortFinal = m_shortFinalLen;
         firstLen = m_finalFirstLen;
+        secondLen = m_finalSecondLen;
         pauseMs = m_finalPauseMs;
     }
     if (fault != ServerFault::None)
@@ -604,11 +606,17 @@ bool DecodeServer::Answer(Session &s, int step, const proto::Bytes &packet, bool
     switch (fault) {
     case ServerFault::None:
         if (final && firstLen > 0 && firstLen < packet.size()) {
+            size_t cuts[2] = {firstLen, packet.size()};
+            if (secondLen > 0 && firstLen + secondLen < packet.size())
+                cuts[1] = firstLen + secondLen;
             io = SendPacket(s, packet.data(), firstLen);
-            if (io == Io::Ok)
+            for (size_t i = 0, from = firstLen; io == Io::Ok && from < packet.size(); i++) {
+                size_t to = i == 0 ? cuts[1] : packet.size();
                 io = Pause(pauseMs);
-            if (io == Io::Ok)
-                io = SendPacket(s, packet.data() + firstLen, packet.size() - firstLen);
+                if (io == Io::Ok)
+                    io = SendPacket(s, packet.data() + from, to - from);
+                from = to;
+            }
             return !EndOnIo(s, io, "final answer");
         }
         io = SendPacket(s, packet.data(), packet.size());

@@ -112,8 +112,10 @@ public:
     void ClearFaults();
     void SetShortFinalLength(size_t len);
     // Sends a final answer in two parts: the first firstLen bytes, then the
-    // rest after pauseMs. 0 (or the whole length) sends it in one piece.
-    void SetFinalAnswerLength(size_t firstLen, int pauseMs = 5);
+    // rest after pauseMs. 0 (or the whole length) sends it in one piece. A
+    // secondLen makes it three: firstLen, then secondLen, then the rest, each
+    // after pauseMs.
+    void SetFinalAnswerLength(size_t firstLen, int pauseMs = 5, size_t secondLen = 0);
     void SetLatency(int ms);
     void SetCache(bool on);
     void ClearCache();
@@ -173,6 +175,7 @@ private:
     bool m_sticky[kStepCount] = {};
     size_t m_shortFinalLen = kDefaultShortFinalLen;
     size_t m_finalFirstLen = 0;
+    size_t m_finalSecondLen = 0;
     int m_finalPauseMs = 5;
     std::map<uint64_t, int64_t> m_cache;    // serial -> time of its last read
     ServerEventFn m_sink = nullptr;

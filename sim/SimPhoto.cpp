@@ -203,6 +203,11 @@ void EncodePhoto(const uint8_t grey[kPhotoHeight][kPhotoWidth], uint8_t out[kPho
     const uint16_t crc = Crc16CcittFalse(px, WLT_PIXEL_BYTES);
     out[WLT_CRC_OFFSET] = static_cast<uint8_t>(crc & 0xFF);
     out[WLT_CRC_OFFSET + 1] = static_cast<uint8_t>(crc >> 8);
+    // A real compressed photo fills all its bytes; filler (not checked by the
+    // decoder) behind the pixels makes any byte lost from the photo area show
+    // in a record.
+    for (int i = WLT_PIXEL_OFFSET + WLT_PIXEL_BYTES; i < kPhotoBytes; ++i)
+        out[i] = static_cast<uint8_t>(crc + i * 131);
 }
 
 void MakePortrait(uint32_t seed, uint8_t out[kPhotoBytes])

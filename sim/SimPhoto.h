@@ -12,7 +12,7 @@ constexpr int kPhotoWidth = WLT_SOURCE_WIDTH;
 constexpr int kPhotoHeight = WLT_SOURCE_HEIGHT;
 
 // Packs a 4-bit grey image (top row first; bits above 15 are dropped) into a
-// complete compressed photo, padding included.
+// complete compressed photo, filler behind the pixels included.
 void EncodePhoto(const uint8_t grey[kPhotoHeight][kPhotoWidth], uint8_t out[kPhotoBytes]);
 
 // Draws a head-and-shoulders portrait whose features follow from `seed`,

@@ -280,6 +280,44 @@ TEST_F(SerialCycle, FinalAnswerInTwoPiecesIsJoined)
     e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(3)));
 }
 
+TEST_F(SerialCycle, FinalAnswerInThreePiecesIsJoined)
+{
+    PlaceId(1);
+    server.SetFinalAnswerLength(1210, 5, 40);
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(1)));
+}
+
+// A final answer that stays short would decode as a record with its end
+// (the photo) zeroed: no read.
+TEST_F(SerialCycle, FinalAnswerCutShortIsNoRead)
+{
+    PlaceId(1);
+    server.SetShortFinalLength(1250);
+    server.InjectFault(sim::kStepFinal, sim::ServerFault::Short);
+    EXPECT_EQ(Read(), SCANID_ERR_SERVER_DATA) << e2e::Describe(Events());
+    EXPECT_EQ(Events(), Then(Opening(), {{3, "The number of read 48"}, {3, "recv last packet data error for Server"},
+                                         {3, "disconnect serial"}}))
+        << e2e::Describe(Events());
+    idInfo zero;
+    memset(&zero, 0, sizeof zero);
+    EXPECT_EQ(0, memcmp(&rec, &zero, sizeof rec)) << "a failed read fills nothing";
+}
+
+TEST_F(SerialCycle, CachedAnswerCutShortIsNoRead)
+{
+    PlaceId(2);
+    ASSERT_EQ(Read(), SCANID_IDCARD);
+    e2e::ResetEvents();
+    memset(&rec, 0, sizeof rec);
+    server.SetShortFinalLength(1250);
+    server.InjectFault(sim::kStepNotice, sim::ServerFault::Short);
+    EXPECT_EQ(Read(), SCANID_ERR_SERVER_DATA) << e2e::Describe(Events());
+    EXPECT_EQ(Events(), Then(Opening(), {{3, "recv len is not match from server"}, {3, "disconnect serial"}}));
+    EXPECT_EQ(rec.name[0], 0);
+    EXPECT_EQ(rec.photolen, 0);
+}
+
 TEST_F(SerialCycle, OversizedFinalAnswerDecodesItsBlock)
 {
     PlaceId(4);

@@ -269,6 +269,30 @@ TEST_F(UsbCycle, FinalAnswerInTwoPiecesIsJoined)
     e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(4)));
 }
 
+TEST_F(UsbCycle, FinalAnswerInThreePiecesIsJoined)
+{
+    PlaceId(1);
+    server.SetFinalAnswerLength(1210, 5, 40);
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 21, 21, 1210}), {{3, "disconnect usb"}}}));
+    e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(1)));
+}
+
+// A final answer that stays short would decode as a record with its end
+// (the photo) zeroed: no read.
+TEST_F(UsbCycle, FinalAnswerCutShortIsNoRead)
+{
+    PlaceId(1);
+    server.SetShortFinalLength(1250);
+    server.InjectFault(sim::kStepFinal, sim::ServerFault::Short);
+    EXPECT_EQ(Read(), SCANID_ERR_SERVER_DATA) << e2e::Describe(Events());
+    EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 21, 21, 1250}),
+                              {{3, "recv last packet data error for Server"}, {3, "disconnect usb"}}}));
+    idInfo zero;
+    memset(&zero, 0, sizeof zero);
+    EXPECT_EQ(0, memcmp(&rec, &zero, offsetof(idInfo, cardfoundcb))) << "a failed read fills nothing";
+}
+
 TEST_F(UsbCycle, OversizedFinalAnswerDecodesItsBlock)
 {
     PlaceId(4);
