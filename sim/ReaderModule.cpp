@@ -16,6 +16,12 @@ constexpr size_t kMaxHostFrame = 2048;
 constexpr int kStalePartialMs = 1000;
 // How often the worker looks at the gate while an announcement waits unread.
 constexpr int kGatePollMs = 5;
+// A module that leaves its link leaves what it sent before on the host's
+// side, as a wire would. A hung-up pty throws that away, so on a stream the
+// module goes this long after its last frame; on a packet link it waits
+// (at most kVanishWaitMs) until the host has taken its frames.
+constexpr int kStreamVanishGraceMs = 150;
+constexpr int kVanishWaitMs = 2000;
 
 bool Equals(const proto::Bytes &frame, const proto::Bytes &fixed)
 {
@@ -250,13 +256,14 @@ void ReaderModule::ScheduleLocked(proto::Bytes frame, int delayMs, bool arms, bo
     // Frames leave in the order they were scheduled.
     if (!m_out.empty() && m_out.back().at > at)
         at = m_out.back().at;
-    m_out.push_back(Outgoing{at, std::move(frame), arms, announcement, m_epoch});
+    m_out.push_back(Outgoing{at, std::move(frame), arms, announcement, m_epoch, false, at});
 }
 
 void ReaderModule::ScheduleVanishLocked(int delayMs)
 {
-    ScheduleLocked(proto::Bytes(), delayMs);
+    ScheduleLocked(proto::Bytes(), delayMs + (m_config.streamLink ? kStreamVanishGraceMs : 0));
     m_out.back().vanish = true;
+    m_out.back().until = m_out.back().at + std::chrono::milliseconds(kVanishWaitMs);
 }
 
 void ReaderModule::DisturbFrame(ModuleFault fault, size_t statusAt, proto::Bytes &frame)
@@ -622,6 +629,21 @@ void ReaderModule::Run()
     while (!m_stopping) {
         Clock::time_point now = Clock::now();
 
+        if (!m_out.empty() && m_out.front().at <= now && m_out.front().vanish && m_gate &&
+            now < m_out.front().until && m_out.front().epoch == m_epoch) {
+            AnnounceGate gate = m_gate;
+            const uint64_t epoch = m_epoch;
+            lk.unlock();
+            const bool unread = gate();
+            lk.lock();
+            if (unread && epoch == m_epoch && !m_out.empty() && m_out.front().vanish) {
+                m_out.front().at = Clock::now() + std::chrono::milliseconds(kGatePollMs);
+                continue;
+            }
+            if (!m_out.empty() && m_out.front().vanish)
+                m_out.front().until = Clock::now(); // taken: go now
+            continue;
+        }
         if (!m_out.empty() && m_out.front().at <= now) {
             Outgoing o = std::move(m_out.front());
             m_out.pop_front();

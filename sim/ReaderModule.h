@@ -181,6 +181,7 @@ private:
         bool announcement;
         uint64_t epoch;  // dropped if the host left after it was scheduled
         bool vanish = false; // no frame: the module leaves its link here
+        Clock::time_point until; // a vanish waits for the gate up to then
     };
 
     void HandleFrameLocked(const proto::Bytes &frame, std::vector<std::string> &events);

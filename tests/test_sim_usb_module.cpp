@@ -191,4 +191,33 @@ TEST(UsbModuleSmoke, VanishUnplugsAtItsStepAndReplugComesBack)
     EXPECT_FALSE(m.Device().Present());
 }
 
+// A module that leaves during its unasked tail first lets the host take
+// what it sent before, however slowly the host reads.
+TEST(UsbModuleSmoke, VanishWaitsForTheFramesAheadToBeTaken)
+{
+    sim::UsbModule m(Config(300));
+    ASSERT_TRUE(m.Ok()) << m.Error();
+    const uint8_t *serial = sim::IdCards()[0].serial;
+    m.Module().PlaceIdCard(serial);
+    m.Module().InjectFault(sim::kFaultStepTailFirst + 2, sim::ModuleFault::Vanish); // packet 8
+    UsbHost host;
+    ASSERT_NE(host.h, nullptr);
+    host.Write(proto::kLinkCheck);
+    EXPECT_EQ(host.Read(50), proto::HeartbeatAnswer());
+    EXPECT_EQ(host.Read(500), proto::IdCardNotice(serial));
+    host.Write(proto::kReadStart);
+    EXPECT_EQ(host.Read(80).size(), proto::kPacket12Len);
+    uint8_t challenge[proto::kChallengeLen] = {};
+    host.Write(proto::ServerStep(0x03, challenge));
+    EXPECT_EQ(host.Read(80).size(), proto::kPacket34Len);
+    host.Write(proto::ServerStep(0x05, challenge));
+    for (size_t len : {proto::kPacket5Len, proto::kSerialTail[0], proto::kSerialTail[1]}) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_TRUE(m.Device().Present());
+        EXPECT_EQ(host.Read(80).size(), len);
+    }
+    ASSERT_TRUE(m.Module().WaitFor([](const sim::ModuleStats &st) { return st.vanished == 1; }, 2000));
+    EXPECT_FALSE(m.Device().Present());
+}
+
 } // namespace
