@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -382,6 +383,44 @@ inline std::vector<e2e::Event> Join(std::vector<e2e::Event> a, const std::vector
 
 // Checks one finished cell against its expectation; the caller has released
 // its simulators. Nothing here may assert on the run's timing alone.
+// Where a cell's cycle finds its server: the simulated one, or at the
+// connect step a port that refuses or a listener that never accepts (0 if
+// that listener could not be set up).
+struct CellServer {
+    std::unique_ptr<RefusingPort> refusing;
+    std::unique_ptr<SilentListener> silent;
+    int port = 0;
+
+    CellServer(const Cell &c, int simulatedPort) : port(simulatedPort)
+    {
+        if (c.step == Step::Connect && c.fault == Fault::SrvRefuse) {
+            refusing = std::make_unique<RefusingPort>();
+            port = refusing->Port();
+        } else if (c.step == Step::Connect && c.fault == Fault::SrvSilent) {
+            silent = std::make_unique<SilentListener>();
+            port = silent->Full() ? silent->Port() : 0;
+        }
+    }
+};
+
+struct CycleRun {
+    int code = 0;
+    long long ms = 0;
+    std::string console;   // standard output during the cycle
+};
+
+inline CycleRun RunCycle(idInfo *rec, Cardtype type)
+{
+    CycleRun run;
+    e2e::ResetEvents();
+    auto t0 = std::chrono::steady_clock::now();
+    e2e::StdoutCapture out;
+    run.code = ReadIDCardLib(rec, type);
+    run.console = out.Stop();
+    run.ms = e2e::MsSince(t0);
+    return run;
+}
+
 inline void CheckCell(const Expect &want, int code, long long ms, const std::string &console,
                       const idInfo &rec, const sim::IdCard &card, const std::string &connected)
 {

@@ -210,18 +210,9 @@ TEST_P(SerialFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
         server.SetCache(false);
         ASSERT_TRUE(server.Start()) << server.LastError();
 
-        int port = server.Port();
-        std::unique_ptr<matrix::RefusingPort> refusing;
-        std::unique_ptr<matrix::SilentListener> silent;
-        if (c.step == Step::Connect && c.fault == Fault::SrvRefuse) {
-            refusing = std::make_unique<matrix::RefusingPort>();
-            port = refusing->Port();
-        } else if (c.step == Step::Connect && c.fault == Fault::SrvSilent) {
-            silent = std::make_unique<matrix::SilentListener>();
-            ASSERT_TRUE(silent->Full()) << "the listener's queue never filled";
-            port = silent->Port();
-        }
-        ASSERT_GT(port, 0);
+        matrix::CellServer peer(c, server.Port());
+        const int port = peer.port;
+        ASSERT_GT(port, 0) << "the connect step's listener could not be set up";
         connected = "Connect server: 127.0.0.1,port: " + std::to_string(port) + "  success";
         ASSERT_EQ(SetComInfo(module.SlavePath().c_str(), 115200), 0);
         ASSERT_EQ(SetServiceInfo("127.0.0.1", port), 0);
@@ -240,14 +231,10 @@ TEST_P(SerialFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
                 module.Module().InjectFault(matrix::ModuleStepOf(c.step), mf);
         }
 
-        e2e::ResetEvents();
-        auto t0 = std::chrono::steady_clock::now();
-        {
-            e2e::StdoutCapture out;
-            code = ReadIDCardLib(&rec, CARDTYPE_SERIAL);
-            console = out.Stop();
-        }
-        ms = e2e::MsSince(t0);
+        const matrix::CycleRun run = matrix::RunCycle(&rec, CARDTYPE_SERIAL);
+        code = run.code;
+        ms = run.ms;
+        console = run.console;
 
         EXPECT_EQ(g_IdCardMain.m_serial.iSerialFd, -1) << "serial port left open";
         EXPECT_EQ(g_IdCardMain.m_socket.iSocketFd, -1) << "server connection left open";

@@ -227,24 +227,15 @@ TEST_P(UsbFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
         sim::DecodeServer server;
         server.SetCache(false);
         ASSERT_TRUE(server.Start()) << server.LastError();
-        int port = server.Port();
-        std::unique_ptr<matrix::RefusingPort> refusing;
-        std::unique_ptr<matrix::SilentListener> silent;
         std::unique_ptr<matrix::RefusingPort> noStandby;
         if (c.step == Step::Connect) {
             // Held, so that the standby fail-over is refused too.
             noStandby = std::make_unique<matrix::RefusingPort>(kStandbyPort, 60000);
             ASSERT_EQ(noStandby->Port(), kStandbyPort) << "the standby port stays busy";
         }
-        if (c.step == Step::Connect && c.fault == Fault::SrvRefuse) {
-            refusing = std::make_unique<matrix::RefusingPort>();
-            port = refusing->Port();
-        } else if (c.step == Step::Connect && c.fault == Fault::SrvSilent) {
-            silent = std::make_unique<matrix::SilentListener>();
-            ASSERT_TRUE(silent->Full()) << "the listener's queue never filled";
-            port = silent->Port();
-        }
-        ASSERT_GT(port, 0);
+        matrix::CellServer peer(c, server.Port());
+        const int port = peer.port;
+        ASSERT_GT(port, 0) << "the connect step's listener could not be set up";
         connected = "ConncetServer Success,serverip :127.0.0.1,port:" + std::to_string(port);
         ASSERT_EQ(SetServiceInfo("127.0.0.1", port), 0);
         CARD_SetReadInfoCB(e2e::OnEvent);
@@ -265,14 +256,10 @@ TEST_P(UsbFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
                 Model().InjectFault(matrix::ModuleStepOf(c.step), mf, c.step == Step::Detect);
         }
 
-        e2e::ResetEvents();
-        auto t0 = std::chrono::steady_clock::now();
-        {
-            e2e::StdoutCapture out;
-            code = ReadIDCardLib(&rec, CARDTYPE_USB);
-            console = out.Stop();
-        }
-        ms = e2e::MsSince(t0);
+        const matrix::CycleRun run = matrix::RunCycle(&rec, CARDTYPE_USB);
+        code = run.code;
+        ms = run.ms;
+        console = run.console;
 
         EXPECT_EQ(g_IdCardMain.m_usb.pDevHandle, nullptr) << "USB handle left open";
         EXPECT_EQ(g_IdCardMain.m_usb.pUsbContext, nullptr) << "libusb context left open";
