@@ -123,8 +123,8 @@ int BindLoopback(const char *address, uint16_t *port, bool listening)
 }
 
 // The standby server listens only while a script asks for it. Its address is
-// fixed by the build; the fuzz preset keeps it off 127.0.0.1, where tests run
-// their own standby servers.
+// fixed by the build, off 127.0.0.1 where the tests run standby servers of
+// their own (SCANID_FUZZ_STANDBY_HOST).
 void SetStandby(World &w, bool up)
 {
     if (!up) {
