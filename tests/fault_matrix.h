@@ -265,43 +265,7 @@ private:
 Table &UsbTable();
 Table &SerialTable();
 
-// A loopback port that refuses connections: bound, never listening, so no
-// one else can take it meanwhile. A fixed port that is busy is tried again
-// for up to waitMs (another process's test may hold it for a while).
-class RefusingPort {
-public:
-    explicit RefusingPort(int port = 0, int waitMs = 0)
-    {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        for (int waited = 0; m_fd >= 0; waited += 100) {
-            if (bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
-                socklen_t n = sizeof a;
-                getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &n);
-                m_port = ntohs(a.sin_port);
-                return;
-            }
-            if (waited >= waitMs)
-                return;
-            usleep(100 * 1000);
-        }
-    }
-    ~RefusingPort()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    RefusingPort(const RefusingPort &) = delete;
-    RefusingPort &operator=(const RefusingPort &) = delete;
-    int Port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
+using testsupport::RefusingPort;
 
 // A loopback listener that never accepts, its queue filled, so that a new
 // connect gets no answer at all and can only time out.

@@ -266,34 +266,7 @@ long long HistoryHeap(Copy copy, size_t *entries = nullptr)
     return cost;
 }
 
-// A loopback port that refuses connections: bound, never listening. Held for
-// the whole run so that nothing else can take it meanwhile.
-class RefusingPort {
-public:
-    RefusingPort()
-    {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t n = sizeof a;
-        if (m_fd >= 0 && bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-            getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &n) == 0)
-            m_port = ntohs(a.sin_port);
-    }
-    ~RefusingPort()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    RefusingPort(const RefusingPort &) = delete;
-    RefusingPort &operator=(const RefusingPort &) = delete;
-    int Port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
+using testsupport::RefusingPort;
 
 // --- console --------------------------------------------------------------
 
