@@ -16,8 +16,8 @@ void Require(bool ok)
         abort();
 }
 
-// Text fields must stay terminated and hold nothing after their terminator
-// that was not there before (the record starts zeroed).
+// The decoding never writes a field's last byte: a zeroed record's text
+// fields stay terminated.
 void CheckField(const char *field, size_t size)
 {
     Require(field[size - 1] == 0);

@@ -37,8 +37,7 @@ int failures = 0;
 
 Bytes Packet(uint8_t seq, size_t len, uint8_t statusAt5 = 0)
 {
-    Bytes f = proto::MakeFrame(proto::kExchangeType, {seq, statusAt5}, len);
-    return f;
+    return proto::MakeFrame(proto::kExchangeType, {seq, statusAt5}, len);
 }
 
 Bytes Packet34()

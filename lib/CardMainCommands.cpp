@@ -2,7 +2,6 @@
 // IC-card answers and the module self check.
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "CardMain.h"
 #include "Public.h"

@@ -1,7 +1,6 @@
 // The serial read cycle: wait for a card, read IC cards directly, and carry an
 // identity card through the fixed packet script between module and server.
 #include <cstring>
-#include <unistd.h>
 
 #include "CardMain.h"
 #include "Public.h"

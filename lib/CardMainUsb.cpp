@@ -4,7 +4,6 @@
 #include <netdb.h>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "CardMain.h"
 #include "Public.h"
