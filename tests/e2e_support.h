@@ -89,6 +89,21 @@ inline int DescriptorsSettled(int want, int waitMs = 8000)
     return n;
 }
 
+// A baseline for DescriptorsSettled: the count once it has held still for
+// quietMs, so that descriptors a helper thread is still opening or closing
+// do not shift it.
+inline int SteadyDescriptors(int quietMs = 100, int waitMs = 5000)
+{
+    int n = OpenDescriptors();
+    for (int still = 0, waited = 0; still < quietMs && waited < waitMs; waited += 10) {
+        usleep(10 * 1000);
+        const int now = OpenDescriptors();
+        still = now == n ? still + 10 : 0;
+        n = now;
+    }
+    return n;
+}
+
 using StdoutCapture = testsupport::ConsoleCapture;
 
 // The record a read of this catalogue card must leave: the same block

@@ -202,7 +202,7 @@ TEST_P(SerialFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
     memset(&rec, 0, sizeof rec);
     std::string console, connected;
 
-    const int fds = e2e::OpenDescriptors();
+    const int fds = e2e::SteadyDescriptors();
     {
         sim::SerialModule module(ModuleConfig());
         ASSERT_TRUE(module.Ok()) << module.Error();
