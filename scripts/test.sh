@@ -4,32 +4,75 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, every fuzz target for a
 # bounded time, then the armhf cross build with the whole suite under
 # qemu-user, and the arm64 cross build with its interface check.
-set -eu
+#
+# A stage that fails does not stop the later ones (only a preset's tests are
+# left out when its build failed); the run ends with one line per stage, its
+# time and its result, and fails if any stage did.
+set -u
 cd "$(dirname "$0")/.."
 
-./scripts/deps.sh
-./scripts/deps-cross.sh
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
+failed=0
 
-echo "== static analysis =="
-./scripts/lint.sh
+# stage NAME COMMAND...: runs the command, notes its time and result.
+stage() {
+    name=$1
+    shift
+    start=$(date +%s)
+    if "$@"; then
+        result=ok
+    else
+        result="FAILED (exit $?)"
+        failed=1
+    fi
+    printf '%-22s %6ss  %s\n' "$name" "$(($(date +%s) - start))" "$result" >>"$summary"
+    [ "$result" = ok ]
+}
 
-run_preset() {
-    echo "== $1 build =="
-    cmake --preset "$1" >/dev/null
-    cmake --build --preset "$1"
-    echo "== $1 tests =="
+build() {
+    cmake --preset "$1" >/dev/null && cmake --build --preset "$1"
+}
+
+tests() {
     ctest --preset "$1" -j2
 }
 
-run_preset debug
-run_preset sanitize
+arm64() {
+    build arm64 && tests/check_library.sh build/arm64/libscanid.so
+}
+
+echo "== packages =="
+if ! stage packages sh -c './scripts/deps.sh && ./scripts/deps-cross.sh'; then
+    cat "$summary"
+    exit 1
+fi
+
+echo "== static analysis =="
+stage "static analysis" ./scripts/lint.sh
+
+for preset in debug sanitize; do
+    echo "== $preset build =="
+    if stage "$preset build" build "$preset"; then
+        echo "== $preset tests =="
+        stage "$preset tests" tests "$preset"
+    fi
+done
 
 echo "== fuzz targets (30 s each) =="
-./scripts/fuzz.sh 30
+stage "fuzz (30 s each)" ./scripts/fuzz.sh 30
 
-run_preset armhf
+echo "== armhf build =="
+if stage "armhf build" build armhf; then
+    echo "== armhf tests (qemu-user) =="
+    stage "armhf tests" tests armhf
+fi
 
 echo "== arm64 build and interface check =="
-cmake --preset arm64 >/dev/null
-cmake --build --preset arm64
-tests/check_library.sh build/arm64/libscanid.so
+stage "arm64 build, check" arm64
+
+echo
+echo "== summary =="
+cat "$summary"
+[ "$failed" -eq 0 ] && echo "all stages passed" || echo "some stages FAILED"
+exit "$failed"
