@@ -298,6 +298,13 @@ int DecodeServer::FaultsInjected() const
     return m_faultCount;
 }
 
+bool DecodeServer::WaitFaultsInjected(int count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_faultCount >= count; }) &&
+           m_faultCount == count;
+}
+
 bool DecodeServer::WaitSettled(int count, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -351,6 +358,7 @@ ServerFault DecodeServer::TakeFault(int step)
     ServerFault f = m_faults[step];
     if (f != ServerFault::None) {
         ++m_faultCount;
+        m_changed.notify_all();
         if (!m_sticky[step])
             m_faults[step] = ServerFault::None;
     }

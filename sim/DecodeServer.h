@@ -130,6 +130,9 @@ public:
     int CachedAnswers() const;
     int FailureNoticesSent() const;
     int FaultsInjected() const;
+    // Waits until `count` faults have struck; false if fewer did by then, or
+    // more.
+    bool WaitFaultsInjected(int count, int timeoutMs) const;
     // Waits until the first `count` connections have left Running.
     bool WaitSettled(int count, int timeoutMs) const;
 

@@ -552,6 +552,21 @@ void ReaderModule::SetStepLatency(int ms)
     m_config.stepLatencyMs = std::max(ms, 0);
 }
 
+bool ReaderModule::Quiet() const
+{
+    std::lock_guard<std::mutex> lk(m_mutex);
+    return !m_connected && m_out.empty() && !m_writing;
+}
+
+void ReaderModule::SetAnnounceInterval(int ms)
+{
+    {
+        std::lock_guard<std::mutex> lk(m_mutex);
+        m_config.announceIntervalMs = std::max(ms, 0);
+    }
+    m_cv.notify_all();
+}
+
 void ReaderModule::InjectFault(int step, ModuleFault fault, bool sticky)
 {
     if (step < 0 || step >= kFaultStepCount)
@@ -665,14 +680,27 @@ void ReaderModule::Run()
                 lk.lock();
                 continue;
             }
+            // On a stream, frames due together leave in one write, as a
+            // module sends them at line speed: a worker put off between two
+            // of them must not open a gap that no wire would have.
+            int frames = 1;
+            while (m_config.streamLink && !o.arms && !o.announcement && !m_out.empty() &&
+                   m_out.front().at <= now && m_out.front().epoch == o.epoch && !m_out.front().vanish &&
+                   !m_out.front().arms && !m_out.front().announcement) {
+                o.frame.insert(o.frame.end(), m_out.front().frame.begin(), m_out.front().frame.end());
+                m_out.pop_front();
+                frames++;
+            }
             Sink sink = m_sink;
+            m_writing = true;
             lk.unlock();
             if (sink)
                 sink(o.frame);
             lk.lock();
+            m_writing = false;
             if (o.epoch != m_epoch)
                 continue; // the host left meanwhile
-            m_stats.framesSent++;
+            m_stats.framesSent += frames;
             if (o.arms) {
                 m_armed = true;
                 m_announcedSinceArm = false;
@@ -698,7 +726,21 @@ void ReaderModule::Run()
         }
 
         now = Clock::now();
-        if (AnnouncementDueLocked(now)) {
+        // On a packet link the first notice after a link check waits until
+        // the host has taken every frame before it: a late answer to an
+        // earlier check must reach the host before the card, not after it.
+        bool held = false;
+        if (!m_config.streamLink && !m_announcedSinceArm && m_gate && AnnouncementDueLocked(now)) {
+            AnnounceGate gate = m_gate;
+            const uint64_t epoch = m_epoch;
+            lk.unlock();
+            held = gate();
+            lk.lock();
+            if (epoch != m_epoch)
+                continue;
+            now = Clock::now();
+        }
+        if (!held && AnnouncementDueLocked(now)) {
             std::vector<std::string> events;
             proto::Bytes frame = AnnouncementLocked();
             m_announcedSinceArm = true;
@@ -718,7 +760,7 @@ void ReaderModule::Run()
         Clock::time_point until = Clock::time_point::max();
         if (!m_out.empty())
             until = m_out.front().at;
-        if (m_announceOutstanding)
+        if (m_announceOutstanding || held)
             until = std::min(until, now + std::chrono::milliseconds(kGatePollMs));
         else if (m_connected && m_armed && m_cardPresent && m_phase == Phase::Idle && m_announcedSinceArm &&
                  !m_config.streamLink)

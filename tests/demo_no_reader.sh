@@ -6,7 +6,8 @@
 set -u
 
 out=$(mktemp)
-timeout -s INT 5 "$@" >"$out" 2>/dev/null
+# Eight seconds: room for a slow start (qemu-user, a loaded machine).
+timeout -s INT 8 "$@" >"$out" 2>/dev/null
 status=$?
 fail=0
 [ $status -eq 124 ] || { echo "iddemo ended by itself (status $status)"; fail=1; }
@@ -15,7 +16,7 @@ ticks=$(grep -c '^\.\.\.' "$out")
 errs=$(grep -c '^DemoIdcardCB: usb connect err' "$out")
 echo "ticks: $ticks, usb connect err: $errs"
 [ "$ticks" -ge 3 ] || { echo "expected a tick line every second"; fail=1; }
-[ "$errs" -ge 1 ] && [ "$errs" -le 4 ] || { echo "expected a failed cycle about every two seconds"; fail=1; }
+[ "$errs" -ge 1 ] && [ "$errs" -le 5 ] || { echo "expected a failed cycle about every two seconds"; fail=1; }
 if grep -q -e 'Usage:' -e 'ICUsage:' "$out"; then echo "card output without a reader"; fail=1; fi
 grep -q "$(printf '\\.\\.\\.\r$')" "$out" || { echo "tick line must be \"...\\\\r\""; fail=1; }
 grep -q "$(printf 'usb connect err\r$')" "$out" || { echo "callback lines end in \\\\r\\\\n"; fail=1; }

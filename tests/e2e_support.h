@@ -27,6 +27,7 @@ using Event = std::pair<int, std::string>;
 struct Recorder {
     std::mutex mu;
     std::vector<Event> events;
+    std::vector<long long> eventMs; // when each came
     int cardFoundCalls = 0;
     size_t eventsAtCardFound = 0;
 };
@@ -41,6 +42,18 @@ inline void OnEvent(int kind, void *message)
 {
     std::lock_guard<std::mutex> lock(Rec().mu);
     Rec().events.emplace_back(kind, static_cast<const char *>(message));
+    Rec().eventMs.push_back(testsupport::NowMs());
+}
+
+// Milliseconds since the first event whose text starts with `start`, or -1:
+// a time limit on part of a cycle, whatever the machine spent before it.
+inline long long MsSinceEvent(const std::string &start)
+{
+    std::lock_guard<std::mutex> lock(Rec().mu);
+    for (size_t i = 0; i < Rec().events.size(); i++)
+        if (Rec().events[i].second.rfind(start, 0) == 0)
+            return testsupport::NowMs() - Rec().eventMs[i];
+    return -1;
 }
 
 inline void OnCardFound(int kind, void *message)
@@ -56,6 +69,7 @@ inline void ResetEvents()
 {
     std::lock_guard<std::mutex> lock(Rec().mu);
     Rec().events.clear();
+    Rec().eventMs.clear();
     Rec().cardFoundCalls = 0;
     Rec().eventsAtCardFound = 0;
 }
@@ -76,33 +90,11 @@ inline std::string Describe(const std::vector<Event> &events)
 
 using testsupport::OpenDescriptors;
 
-// The descriptor count once it has come back to `want`, or what it is after
-// a while: peers in this process (the simulated server) may close their end
-// of a connection a little after the library closed its own.
-inline int DescriptorsSettled(int want, int waitMs = 8000)
-{
-    int n = OpenDescriptors();
-    for (int waited = 0; n != want && waited < waitMs; waited += 10) {
-        usleep(10 * 1000);
-        n = OpenDescriptors();
-    }
-    return n;
-}
+using testsupport::DescriptorsBackTo;
+using testsupport::ThreadsBackTo;
 
-// A baseline for DescriptorsSettled: the count once it has held still for
-// quietMs, so that descriptors a helper thread is still opening or closing
-// do not shift it.
-inline int SteadyDescriptors(int quietMs = 100, int waitMs = 5000)
-{
-    int n = OpenDescriptors();
-    for (int still = 0, waited = 0; still < quietMs && waited < waitMs; waited += 10) {
-        usleep(10 * 1000);
-        const int now = OpenDescriptors();
-        still = now == n ? still + 10 : 0;
-        n = now;
-    }
-    return n;
-}
+// A baseline for DescriptorsBackTo, once the count has held still.
+inline int SteadyDescriptors() { return testsupport::Steady(OpenDescriptors); }
 
 using StdoutCapture = testsupport::ConsoleCapture;
 

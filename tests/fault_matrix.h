@@ -289,7 +289,7 @@ public:
             m_held.push_back(c);
             connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a);
             pollfd p{c, POLLOUT, 0};
-            if (poll(&p, 1, 300) == 0) {
+            if (poll(&p, 1, 1000) == 0) {
                 m_full = true;
                 return;
             }

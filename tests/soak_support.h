@@ -122,28 +122,7 @@ inline bool ParseOptions(int argc, char **argv, std::string *error)
 
 // --- the figures ------------------------------------------------------------
 
-inline int Threads()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/task");
-    while (struct dirent *e = d ? readdir(d) : nullptr)
-        if (e->d_name[0] != '.')
-            ++n;
-    if (d)
-        closedir(d);
-    return n;
-}
-
-// A thread that was joined may still show in /proc for a moment.
-inline int ThreadsSettled(int want, int waitMs = 2000)
-{
-    int n = Threads();
-    for (int waited = 0; n != want && waited < waitMs; waited += 5) {
-        usleep(5 * 1000);
-        n = Threads();
-    }
-    return n;
-}
+using testsupport::Threads;
 
 inline bool UnderValgrind()
 {
@@ -153,20 +132,6 @@ inline bool UnderValgrind()
 #endif
     const char *preload = getenv("LD_PRELOAD");
     return preload && strstr(preload, "vgpreload");
-}
-
-// A count once it has held still for `quietMs` (peers closing their ends,
-// threads being reaped), or after `waitMs` whatever it is.
-inline int Steady(int (*count)(), int quietMs = 500, int waitMs = 10000)
-{
-    int n = count(), still = 0;
-    for (int waited = 0; still < quietMs && waited < waitMs; waited += 10) {
-        usleep(10 * 1000);
-        int now = count();
-        still = now == n ? still + 10 : 0;
-        n = now;
-    }
-    return n;
 }
 
 inline long long HeapInUse()
@@ -487,8 +452,8 @@ void Run(const char *title, Rig &rig, Cardtype transport, const std::vector<Case
             EXPECT_EQ(g_IdCardMain.m_usb.pDevHandle, nullptr);
             EXPECT_EQ(g_IdCardMain.m_usb.pUsbContext, nullptr);
             if (!warming) {
-                EXPECT_EQ(e2e::DescriptorsSettled(base.fds), base.fds) << "descriptors after the cycle";
-                EXPECT_EQ(ThreadsSettled(base.threads), base.threads) << "threads after the cycle";
+                EXPECT_EQ(e2e::DescriptorsBackTo(base.fds), "") << "descriptors after the cycle";
+                EXPECT_EQ(e2e::ThreadsBackTo(base.threads), "") << "threads after the cycle";
             }
         }
         int failuresAfter = ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
@@ -506,9 +471,9 @@ void Run(const char *title, Rig &rig, Cardtype transport, const std::vector<Case
         if (o.addedLeaks)
             VALGRIND_DO_ADDED_LEAK_CHECK;
 #endif
+        EXPECT_EQ(e2e::DescriptorsBackTo(base.fds), "") << "descriptors with fresh simulators";
+        EXPECT_EQ(e2e::ThreadsBackTo(base.threads), "") << "threads with fresh simulators";
         Figures f = figures();
-        EXPECT_EQ(f.fds, base.fds) << "descriptors with fresh simulators";
-        EXPECT_EQ(f.threads, base.threads) << "threads with fresh simulators";
         samples.push_back(f.heap);
         callingSamples.push_back(f.calling);
         last = f;
@@ -527,8 +492,8 @@ void Run(const char *title, Rig &rig, Cardtype transport, const std::vector<Case
     rig.Renew();
     e2e::ResetEvents();
     start = figures();
-    start.fds = Steady(e2e::OpenDescriptors);
-    start.threads = Steady(Threads);
+    start.fds = testsupport::Steady(e2e::OpenDescriptors, 500);
+    start.threads = testsupport::Steady(Threads, 500);
     base = start;
     samples.push_back(start.heap);
     callingSamples.push_back(start.calling);

