@@ -59,6 +59,9 @@ struct UsbModuleDevice::Impl {
     };
 
     mutable std::mutex mu;
+    // Held while the testbed gains or loses the device: an unplug on the
+    // model's thread must be over before a replug adds the device again.
+    std::mutex plugMu;
     std::condition_variable timerCv;
     std::thread timer;
 
@@ -792,6 +795,7 @@ bool UsbModuleDevice::Plug()
 void UsbModuleDevice::Remove()
 {
     Impl &d = *m_impl;
+    std::lock_guard<std::mutex> plug(d.plugMu);
     std::string sys;
     {
         std::lock_guard<std::mutex> lk(d.mu);
@@ -810,6 +814,7 @@ void UsbModuleDevice::Remove()
 bool UsbModuleDevice::Replug()
 {
     Impl &d = *m_impl;
+    std::lock_guard<std::mutex> plug(d.plugMu);
     UMockdevIoctlBase *old = nullptr;
     {
         std::lock_guard<std::mutex> lk(d.mu);
