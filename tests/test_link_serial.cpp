@@ -193,7 +193,8 @@ TEST_F(SerialTest, EveryByteValuePassesUnchangedBothWays)
     EXPECT_EQ(std::string(reinterpret_cast<char *>(in), 256), bytes);
 
     EXPECT_EQ(link.WriteSerial(fd, bytes.data(), 256), 256);
-    EXPECT_EQ(pty.Received(257, 300), bytes); // and no echo of the input
+    EXPECT_EQ(pty.Received(256), bytes);
+    EXPECT_EQ(pty.Received(1, 300), ""); // and no echo of the input
 }
 
 TEST_F(SerialTest, RejectedSettingsFailAndLeaveThePortAsItWas)
@@ -295,8 +296,9 @@ TEST_F(SerialTest, ReadSerialCollectsExactLength)
     int fd = Connect();
 
     // Bytes already waiting: one poll and one read, never a sleep. A
-    // millisecond's sleep per call would add up to the whole bound.
-    long spent = 0;
+    // millisecond's sleep would put every call over the mark; a loaded
+    // machine puts off only the odd one.
+    int quick = 0;
     for (int round = 0; round < 100; ++round) {
         std::string bytes(32, static_cast<char>('A' + round % 26));
         pty.Send(bytes);
@@ -304,10 +306,10 @@ TEST_F(SerialTest, ReadSerialCollectsExactLength)
         unsigned char buf[32];
         auto start = Clock::now();
         ASSERT_EQ(link.ReadSerial(fd, buf, 32, 1000), 32);
-        spent += MsSince(start);
+        quick += Clock::now() - start < std::chrono::milliseconds(1);
         ASSERT_EQ(std::string(reinterpret_cast<char *>(buf), 32), bytes);
     }
-    EXPECT_LT(spent, 100);
+    EXPECT_GE(quick, 90);
 
     // Bytes arriving in pieces.
     const std::string bytes = AllByteValues().substr(0, 90);
@@ -333,7 +335,7 @@ TEST_F(SerialTest, ReadSerialTimesOutWithinItsLimit)
         long ms = MsSince(start);
         EXPECT_EQ(out.Stop(), "timeout from MCU\r\n");
         EXPECT_GE(ms, 200);
-        EXPECT_LT(ms, 1100);
+        EXPECT_LT(ms, 3000);
         EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), static_cast<size_t>(arriving)),
                   std::string(static_cast<size_t>(arriving), 'k'));
         for (size_t i = static_cast<size_t>(arriving); i < sizeof buf; ++i)
@@ -343,7 +345,7 @@ TEST_F(SerialTest, ReadSerialTimesOutWithinItsLimit)
 
 TEST_F(SerialTest, ReadSerialWaitBudgetCoversTheWholeCall)
 {
-    // A byte every 20 ms would keep a per-attempt wait busy for 1.6 s and
+    // A byte every 50 ms would keep a per-attempt wait busy for 4 s and
     // complete the read; the shared 200 ms budget must end it long before.
     int fd = Connect();
     unsigned char buf[80];
@@ -351,13 +353,13 @@ TEST_F(SerialTest, ReadSerialWaitBudgetCoversTheWholeCall)
     auto start = Clock::now();
     int r;
     {
-        Trickle writer(pty, std::string(80, 't'), 1, 20);
+        Trickle writer(pty, std::string(80, 't'), 1, 50);
         r = link.ReadSerial(fd, buf, 80, 200);
     }
     long ms = MsSince(start);
     EXPECT_EQ(out.Stop(), "timeout from MCU\r\n");
     EXPECT_EQ(r, -1);
-    EXPECT_LT(ms, 1100 + 20);
+    EXPECT_LT(ms, 3000 + 50);
 }
 
 namespace {
@@ -399,7 +401,7 @@ TEST_F(SerialTest, ReadSerialSurvivesSignalStorm)
     EXPECT_EQ(silent, -1);
     EXPECT_EQ(said, "timeout from MCU\r\n");
     EXPECT_GE(ms, 200);
-    EXPECT_LT(ms, 1100);
+    EXPECT_LT(ms, 3000);
     EXPECT_EQ(answered, 16);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 16), "0123456789abcdef");
 }
@@ -409,15 +411,15 @@ TEST_F(SerialTest, ReadSerialOddArgumentsReturnPromptly)
     int fd = Connect();
     unsigned char buf[8] = {};
     auto start = Clock::now();
-    EXPECT_EQ(link.ReadSerial(fd, nullptr, 8, 1000), -1);
-    EXPECT_EQ(link.ReadSerial(fd, buf, 0, 1000), 0);
-    EXPECT_EQ(link.ReadSerial(fd, buf, -4, 1000), 0);
+    EXPECT_EQ(link.ReadSerial(fd, nullptr, 8, 10000), -1);
+    EXPECT_EQ(link.ReadSerial(fd, buf, 0, 10000), 0);
+    EXPECT_EQ(link.ReadSerial(fd, buf, -4, 10000), 0);
     // No limit, or a negative one, must not turn into an endless wait.
     Capture out(STDOUT_FILENO);
     EXPECT_EQ(link.ReadSerial(fd, buf, 8, 0), -1);
     EXPECT_EQ(link.ReadSerial(fd, buf, 8, -5), -1);
     EXPECT_EQ(out.Stop(), "timeout from MCU\r\ntimeout from MCU\r\n");
-    EXPECT_LT(MsSince(start), 500);
+    EXPECT_LT(MsSince(start), 3000);
 
     // The calls that asked for nothing consumed nothing.
     pty.Send("abcdefgh");
@@ -481,17 +483,17 @@ TEST_F(SerialTest, WorkProcess2SerialWritesThenReadsTheAnswer)
     int fd = Connect();
     const std::string request = "\xAA\x00\x12\x34\x56"s;
     const std::string answer = "\xAA\x00\x1C\x10"s + std::string(28, '\x90');
-    std::thread module([&] {
-        if (pty.Received(request.size()) == request)
-            pty.Send(answer);
-    });
+    // The answer waits on the line already: a module answering within the
+    // link's 200 ms is not what is tested here.
+    pty.Send(answer);
+    ASSERT_TRUE(WaitPending(fd, static_cast<int>(answer.size())));
     char in[40];
     memset(in, 0, sizeof in);
     int r = link.WorkProcess2Serial(fd, reinterpret_cast<const unsigned char *>(request.data()), 5,
                                     in, 32);
-    module.join();
     EXPECT_EQ(r, 32);
     EXPECT_EQ(std::string(in, 32), answer);
+    EXPECT_EQ(pty.Received(request.size()), request);
 
     // Without an answer buffer: the write's result.
     EXPECT_EQ(link.WorkProcess2Serial(fd, reinterpret_cast<const unsigned char *>(request.data()),
@@ -508,7 +510,7 @@ TEST_F(SerialTest, WorkProcess2SerialWritesThenReadsTheAnswer)
     long ms = MsSince(start);
     EXPECT_EQ(out.Stop(), "timeout from MCU\r\n");
     EXPECT_GE(ms, 200);
-    EXPECT_LT(ms, 1100);
+    EXPECT_LT(ms, 3000);
 }
 
 TEST_F(SerialTest, DescriptorZeroIsARealPort)

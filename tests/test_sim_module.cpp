@@ -3,6 +3,7 @@
 #include "ReaderModule.h"
 #include "SerialModule.h"
 #include "SimCards.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include <random>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -38,18 +40,6 @@ long MsSince(Clock::time_point t)
 void SleepMs(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-int CountEntries(const char *dir)
-{
-    DIR *d = opendir(dir);
-    if (d == nullptr)
-        return -1;
-    int n = 0;
-    while (readdir(d) != nullptr)
-        n++;
-    closedir(d);
-    return n;
 }
 
 // The host side of the port.
@@ -147,6 +137,20 @@ Bytes Challenge(std::mt19937 &rng)
     return c;
 }
 
+// Whether the pty path still opens our line. Once it is gone another test
+// process may be given the same number: a node made since is not ours.
+bool LineOpens(const std::string &path, const struct stat &ours)
+{
+    struct stat now {};
+    if (stat(path.c_str(), &now) != 0 || now.st_ctim.tv_sec != ours.st_ctim.tv_sec ||
+        now.st_ctim.tv_nsec != ours.st_ctim.tv_nsec)
+        return false;
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
+}
+
 const uint8_t *Serial(size_t i)
 {
     return sim::IdCards()[i].serial;
@@ -193,11 +197,11 @@ TEST_F(Fixture, HeartbeatAnswerAfterLatencyAndNoAnnouncementBeforeIt)
 
     const Clock::time_point t = Clock::now();
     h.Write(proto::kLinkCheck);
-    Bytes answer = h.Read(8);
+    Bytes answer = h.Read(8, 3000);
     const long took = MsSince(t);
     EXPECT_EQ(answer, proto::HeartbeatAnswer());
     EXPECT_GE(took, 40);
-    EXPECT_LT(took, 3 * 40 + 500);
+    EXPECT_LT(took, 3000);
     // Only now the notice, and exactly one on a stream.
     EXPECT_EQ(h.Read(26), Notice(0));
     EXPECT_TRUE(h.Read(1, 400).empty());
@@ -228,8 +232,8 @@ TEST_F(Fixture, CardIsAnnouncedAgainAfterEachHeartbeatWhileItStays)
     SleepMs(100);
     const Clock::time_point t = Clock::now();
     m.Module().PlaceIdCard(Serial(1));
-    EXPECT_EQ(h.Read(26), Notice(1));
-    EXPECT_LT(MsSince(t), 500);
+    EXPECT_EQ(h.Read(26, 3000), Notice(1));
+    EXPECT_LT(MsSince(t), 3000); // not held back for the next heartbeat
     // Each read cycle starts with a heartbeat; each one sees the card again.
     for (int i = 0; i < 2; i++) {
         EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
@@ -272,13 +276,14 @@ TEST_F(Fixture, OtherCardsAreAnnouncedWithTheirOwnFrames)
             EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
         }
         first = false;
-        Bytes f = h.Read(c.len + 1, 300);
+        Bytes f = h.Read(c.len, 3000);
         ASSERT_EQ(f.size(), c.len);
         EXPECT_EQ(f[0], 0xAA);
         EXPECT_EQ(f[3], 0x03);
         EXPECT_EQ(f[4], c.kindByte);
         EXPECT_TRUE(CheckByteOk(f));
     }
+    EXPECT_TRUE(h.Read(1, 200).empty());
 }
 
 TEST_F(Fixture, IcCardFrameIsShortAndNeverJoinedByAnother)
@@ -319,7 +324,7 @@ Exchange RunExchange(const Host &h, std::mt19937 &rng)
     Bytes c5 = Challenge(rng);
     h.Write(proto::ServerStep(0x05, c5.data()));
     e.p5 = h.Read(8);
-    e.tail = h.Drain();
+    e.tail = h.Read(TailTotal(), 3000);
     return e;
 }
 
@@ -364,7 +369,9 @@ TEST_F(Fixture, FullExchangeInOrderWithCorrectPackets)
     EXPECT_EQ(p5[5], 0x90);
     // The tail comes unasked, all of it at once: the host reads packet 8
     // with only ten 1 ms attempts.
-    SleepMs(150);
+    const Clock::time_point q = Clock::now();
+    while (static_cast<size_t>(h.Queued()) < TailTotal() && MsSince(q) < 5000)
+        SleepMs(2);
     EXPECT_EQ(static_cast<size_t>(h.Queued()), TailTotal());
     Bytes tail = h.Drain();
     ASSERT_EQ(tail.size(), TailTotal());
@@ -430,14 +437,15 @@ TEST_F(Fixture, ReadStartRepeatedLaterStartsAnewAndWithoutIdCardFails)
     EXPECT_EQ(h.Read(48).size(), 48u);
     SleepMs(sim::kDuplicateWindowMs + 150);
     h.Write(proto::kReadStart);
-    EXPECT_EQ(h.Read(49, 300).size(), 48u);
+    EXPECT_EQ(h.Read(48, 3000).size(), 48u);
+    EXPECT_TRUE(h.Read(1, 200).empty());
     EXPECT_EQ(m.Module().Stats().exchangesStarted, 2);
 
     m.Module().PlaceCard(sim::CardKind::M1);
     SleepMs(sim::kDuplicateWindowMs + 50);
     h.Drain(50);
     h.Write(proto::kReadStart);
-    EXPECT_EQ(h.Read(9, 300), proto::ModuleErrorFrame());
+    EXPECT_EQ(h.Read(9, 3000), proto::ModuleErrorFrame());
 }
 
 TEST_F(Fixture, OutOfOrderFramesAreIgnoredAndRestartDropsTheExchange)
@@ -452,6 +460,7 @@ TEST_F(Fixture, OutOfOrderFramesAreIgnoredAndRestartDropsTheExchange)
     Bytes c = Challenge(rng);
     h.Write(proto::ServerStep(0x05, c.data())); // before any read-start
     h.Write(proto::ServerStep(0x03, c.data()));
+    EXPECT_TRUE(m.Module().WaitFor([](const sim::ModuleStats &st) { return st.unexpectedFrames >= 2; }, 5000));
     EXPECT_TRUE(h.Read(1, 200).empty());
     EXPECT_EQ(m.Module().Stats().unexpectedFrames, 2);
 
@@ -460,6 +469,7 @@ TEST_F(Fixture, OutOfOrderFramesAreIgnoredAndRestartDropsTheExchange)
     h.Write(proto::kHwRestart);
     EXPECT_EQ(h.Read(8), proto::RestartAnswer());
     h.Write(proto::ServerStep(0x03, c.data()));
+    EXPECT_TRUE(m.Module().WaitFor([](const sim::ModuleStats &st) { return st.unexpectedFrames >= 3; }, 5000));
     EXPECT_TRUE(h.Read(1, 200).empty());
     EXPECT_EQ(m.Module().Stats().exchangesAborted, 1);
 }
@@ -615,10 +625,11 @@ TEST_F(Fixture, NoticeFaultsAndStickyFaults)
 
     m.Module().InjectFault(sim::kFaultStepNotice, ModuleFault::WrongLength);
     EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
-    EXPECT_EQ(h.Read(26, 300).size(), 25u);
+    EXPECT_EQ(h.Read(25, 3000).size(), 25u);
+    EXPECT_TRUE(h.Read(1, 200).empty());
     m.Module().InjectFault(sim::kFaultStepNotice, ModuleFault::WrongHeader);
     EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
-    Bytes n = h.Read(26, 300);
+    Bytes n = h.Read(26, 3000);
     ASSERT_EQ(n.size(), 26u);
     EXPECT_NE(n[3], 0x01);
     m.Module().InjectFault(sim::kFaultStepNotice, ModuleFault::Silence);
@@ -711,6 +722,8 @@ TEST_F(Fixture, VanishHangsTheLineUpAtItsStep)
     sim::SerialModule m(Config());
     ASSERT_TRUE(m.Ok());
     const std::string path = m.SlavePath();
+    struct stat line {};
+    ASSERT_EQ(stat(path.c_str(), &line), 0);
     m.Module().PlaceIdCard(Serial(0));
     Host h(path);
     EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
@@ -731,17 +744,13 @@ TEST_F(Fixture, VanishHangsTheLineUpAtItsStep)
     uint8_t b[8];
     EXPECT_LE(read(h.fd, b, sizeof b), 0);
     h.Close();
-    errno = 0;
-    int again = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_LT(again, 0) << "the line's path still opens";
-    if (again >= 0)
-        close(again);
+    EXPECT_FALSE(LineOpens(path, line)) << "the line's path still opens";
     EXPECT_FALSE(m.Module().IsHostConnected());
 }
 
 TEST_F(Fixture, VanishAtTheLinkCheckAndByHand)
 {
-    const int fdsBefore = CountEntries("/proc/self/fd");
+    const int fdsBefore = testsupport::Steady(testsupport::OpenDescriptors);
     {
         sim::SerialModule m(Config());
         ASSERT_TRUE(m.Ok());
@@ -756,11 +765,13 @@ TEST_F(Fixture, VanishAtTheLinkCheckAndByHand)
     {
         sim::SerialModule m(Config());
         ASSERT_TRUE(m.Ok());
+        struct stat line {};
+        ASSERT_EQ(stat(m.SlavePath().c_str(), &line), 0);
         m.Vanish();
         EXPECT_TRUE(m.Gone());
-        EXPECT_LT(open(m.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), 0);
+        EXPECT_FALSE(LineOpens(m.SlavePath(), line));
     }
-    EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
+    EXPECT_EQ(testsupport::DescriptorsBackTo(fdsBefore), "");
 }
 
 // --- the line itself ----------------------------------------------------------
@@ -796,15 +807,22 @@ TEST_F(Fixture, HostClosingAndReopeningStartsUnarmed)
 
 TEST_F(Fixture, QuickReopenWithFlushIsANewSession)
 {
+    std::atomic<bool> anew{false};
     sim::SerialModule m(Config(0, 50));
     ASSERT_TRUE(m.Ok());
+    m.Module().SetEventHandler([&](const std::string &line) {
+        if (line == "host started anew")
+            anew = true;
+    });
     Host a(m.SlavePath());
     EXPECT_EQ(a.Heartbeat(), proto::HeartbeatAnswer());
+    // Armed once the answer is out: only a flush after that ends a session.
+    ASSERT_TRUE(m.Module().WaitFor([](const sim::ModuleStats &st) { return st.framesSent >= 1; }, 5000));
     // A second open and flush while the first is still open: no hang-up to
     // see, only the flush.
     Host b(m.SlavePath());
     a.Close();
-    SleepMs(50);
+    ASSERT_TRUE(m.Module().WaitFor([&](const sim::ModuleStats &) { return anew.load(); }, 5000));
     m.Module().PlaceIdCard(Serial(0));
     EXPECT_TRUE(b.Read(1, 300).empty());
     EXPECT_EQ(b.Heartbeat(), proto::HeartbeatAnswer());
@@ -848,32 +866,32 @@ TEST_F(Fixture, WorksWithDescriptorsAboveFdSetSize)
 
 TEST_F(Fixture, DestructionClosesEverythingAndStopsItsThreads)
 {
-    const int fds = CountEntries("/proc/self/fd");
-    const int tasks = CountEntries("/proc/self/task");
+    const int fds = testsupport::Steady(testsupport::OpenDescriptors);
+    const int tasks = testsupport::Steady(testsupport::Threads);
     std::string path;
+    struct stat line {};
     Clock::time_point t;
     {
         sim::SerialModule m(Config(0, 50));
         ASSERT_TRUE(m.Ok());
         path = m.SlavePath();
+        ASSERT_EQ(stat(path.c_str(), &line), 0);
         m.Module().PlaceIdCard(Serial(0));
         Host h(path);
         EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
-        EXPECT_GT(CountEntries("/proc/self/task"), tasks);
+        EXPECT_GT(testsupport::Threads(), tasks);
         // Frames still scheduled when it goes must not hold it up.
-        m.Module().SetStepLatency(5000);
+        m.Module().SetStepLatency(10000);
         h.Write(proto::kLinkCheck);
         h.Close();
         t = Clock::now();
     }
-    EXPECT_LT(MsSince(t), 1000);
-    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
-    EXPECT_EQ(CountEntries("/proc/self/task"), tasks);
+    EXPECT_LT(MsSince(t), 3000);
+    // A joined thread may still show for a while (long under qemu-user).
+    EXPECT_EQ(testsupport::DescriptorsBackTo(fds), "");
+    EXPECT_EQ(testsupport::ThreadsBackTo(tasks), "");
     // The pair is gone with its master.
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    EXPECT_LT(fd, 0);
-    if (fd >= 0)
-        close(fd);
+    EXPECT_FALSE(LineOpens(path, line));
 }
 
 // --- the command scripts ------------------------------------------------------
@@ -911,12 +929,13 @@ TEST(ModuleScript, DrivesTheModuleThroughThePort)
     Host h(m.SlavePath());
     EXPECT_EQ(h.Heartbeat(), proto::HeartbeatAnswer());
     const Bytes notice = Notice(3);
-    EXPECT_EQ(h.Read(26, 500), Bytes(notice.begin(), notice.end() - 1));
+    EXPECT_EQ(h.Read(25, 3000), Bytes(notice.begin(), notice.end() - 1));
+    EXPECT_TRUE(h.Read(1, 200).empty());
     // Stop ends the long wait at once.
     const Clock::time_point t = Clock::now();
     script.Stop();
     player.join();
-    EXPECT_LT(MsSince(t), 1000);
+    EXPECT_LT(MsSince(t), 3000);
 
     sim::ModuleScript one(m.Module());
     EXPECT_EQ(one.Execute("remove", &error), sim::ModuleScript::Result::Ok);

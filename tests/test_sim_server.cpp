@@ -43,8 +43,6 @@ namespace proto = sim::proto;
 
 using testsupport::NowMs;
 
-int CountFds() { return testsupport::OpenDescriptors(); }
-
 int ConnectTo(uint16_t port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -288,7 +286,7 @@ TEST_F(DecodeServerTest, FullExchangeAnswersEachCardWithItsDecodedBlock)
 TEST_F(DecodeServerTest, RecentlyReadCardIsAnsweredFromCacheUnlessOffOrExpired)
 {
     ServerConfig cfg;
-    cfg.cacheTtlMs = 2000;
+    cfg.cacheTtlMs = 3000;
     Begin(cfg);
     const Bytes answer = ExpectedAnswer(Card(0));
     ASSERT_EQ(FullRead(port, Card(0)), answer);
@@ -297,7 +295,7 @@ TEST_F(DecodeServerTest, RecentlyReadCardIsAnsweredFromCacheUnlessOffOrExpired)
         Client c(port);
         long long t0 = NowMs();
         EXPECT_EQ(RunTo(c, Module(Card(0).serial), sim::kStepNotice, proto::kFinalAnswerLen), answer);
-        EXPECT_LT(NowMs() - t0, 1000);
+        EXPECT_LT(NowMs() - t0, 2000);
         EXPECT_TRUE(c.SeesEnd());
     }
     EXPECT_EQ(server->CachedAnswers(), 1);
@@ -319,7 +317,7 @@ TEST_F(DecodeServerTest, RecentlyReadCardIsAnsweredFromCacheUnlessOffOrExpired)
         EXPECT_EQ(RunTo(c, Module(Card(0).serial), sim::kStepNotice, 7), proto::kReadStart);
     }
     ASSERT_EQ(FullRead(port, Card(0)), answer);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(cfg.cacheTtlMs + 100));
     {
         Client c(port);
         EXPECT_EQ(RunTo(c, Module(Card(0).serial), sim::kStepNotice, 7), proto::kReadStart);
@@ -382,7 +380,8 @@ TEST_F(DecodeServerTest, PacketsSplitIntoBytesOrMergedStillParse)
     ASSERT_TRUE(c.Send(Bytes(n.begin(), n.begin() + 10)));
     EXPECT_TRUE(c.Quiet(50));
     ASSERT_TRUE(c.Send(Bytes(n.begin() + 10, n.end())));
-    EXPECT_EQ(c.Read(8, 500), proto::kReadStart);
+    EXPECT_EQ(c.Read(proto::kReadStart.size()), proto::kReadStart);
+    EXPECT_TRUE(c.Quiet(100));
     ASSERT_TRUE(server->WaitSettled(2, 3000));
     EXPECT_EQ(server->CompletedReads(), 2);
 }
@@ -417,7 +416,8 @@ TEST_F(DecodeServerTest, EachFaultAtEachStep)
             else if (kind == ServerFault::Garbage)
                 len = normalLen[step];
             Client c(port);
-            Bytes got = RunTo(c, m, step, std::max<size_t>(len, 1), 300);
+            // Nothing due: a short look. An answer: as long as it takes.
+            Bytes got = RunTo(c, m, step, std::max<size_t>(len, 1), len ? 3000 : 300);
             ASSERT_EQ(got.size(), len);
             if (kind == ServerFault::Silence) {
                 EXPECT_TRUE(c.Quiet(200));   // and still open
@@ -490,16 +490,17 @@ TEST_F(DecodeServerTest, FinalAnswerInTwoPartsWithPause)
     server->SetFinalAnswerLength(1250, 150);
     const Bytes answer = ExpectedAnswer(Card(3));
     Client c(port);
-    Bytes first = RunTo(c, Module(Card(3).serial), sim::kStepFinal, 1250);
+    // From before the exchange: the rest cannot come sooner than the pause,
+    // however late this thread reads the first part.
     long long t0 = NowMs();
+    Bytes first = RunTo(c, Module(Card(3).serial), sim::kStepFinal, 1250);
     ASSERT_EQ(first.size(), 1250u);
-    EXPECT_TRUE(c.Quiet(60));
     Bytes rest = c.Read(proto::kFinalAnswerLen - 1250);
     long long gap = NowMs() - t0;
     first.insert(first.end(), rest.begin(), rest.end());
     EXPECT_EQ(first, answer);
-    EXPECT_GE(gap, 100);
-    EXPECT_LT(gap, 3 * 150 + 500);
+    EXPECT_GE(gap, 150 - 5);
+    EXPECT_LT(gap, 150 + 3000);
     ASSERT_TRUE(server->WaitSettled(1, 3000));
     sim::ConnectionRecord r = server->Connection(0);
     ASSERT_EQ(r.sent.size(), 5u);
@@ -510,7 +511,7 @@ TEST_F(DecodeServerTest, FinalAnswerInTwoPartsWithPause)
 
 TEST_F(DecodeServerTest, LatencyDelaysEveryAnswer)
 {
-    const int latency = 300;
+    const int latency = 1000;
     ServerConfig cfg;
     cfg.latencyMs = latency;
     Begin(cfg);
@@ -532,13 +533,14 @@ TEST_F(DecodeServerTest, LatencyDelaysEveryAnswer)
     c.Close();
     t0 = NowMs();
     ASSERT_EQ(FullRead(port, Card(2)), ExpectedAnswer(Card(2)));
-    EXPECT_LT(NowMs() - t0, 4 * latency - 200);   // four answers, none delayed
+    EXPECT_LT(NowMs() - t0, 3 * latency);   // four answers, none delayed
 }
 
 TEST_F(DecodeServerTest, IdleOrSilentClientsDoNotHoldUpOthers)
 {
     ServerConfig cfg;
-    cfg.moduleWaitMs = 400;
+    // Also the most this test may take to answer each packet of a full read.
+    cfg.moduleWaitMs = 1500;
     Begin(cfg);
     const Bytes answer = ExpectedAnswer(Card(1));
 
@@ -550,12 +552,12 @@ TEST_F(DecodeServerTest, IdleOrSilentClientsDoNotHoldUpOthers)
     EXPECT_EQ(FullRead(port, Card(1)), answer);
 
     // Says nothing: dropped after the module wait.
+    long long t0 = NowMs();   // before connecting: the server's wait starts later
     Client idle(port);
-    long long t0 = NowMs();
-    EXPECT_TRUE(idle.SeesEnd(3000));
+    EXPECT_TRUE(idle.SeesEnd(cfg.moduleWaitMs + 3000));
     long long waited = NowMs() - t0;
     EXPECT_GE(waited, cfg.moduleWaitMs - 50);
-    EXPECT_LT(waited, 3 * cfg.moduleWaitMs + 500);
+    EXPECT_LT(waited, cfg.moduleWaitMs + 3000);
 
     // Held silent on purpose: stays open while the next client is served.
     server->SetCache(false);
@@ -587,7 +589,7 @@ TEST_F(DecodeServerTest, IdleOrSilentClientsDoNotHoldUpOthers)
 
 TEST_F(DecodeServerTest, StopRefusesConnectionsAndClosesEverything)
 {
-    const int before = CountFds();
+    const int before = testsupport::Steady(testsupport::OpenDescriptors);
     ServerConfig cfg;
     cfg.latencyMs = 10000;
     Begin(cfg);
@@ -598,13 +600,16 @@ TEST_F(DecodeServerTest, StopRefusesConnectionsAndClosesEverything)
     ASSERT_TRUE(server->WaitSettled(1, 3000));
     Client waiting(port);
     ASSERT_TRUE(waiting.Send(Module(Card(0).serial).Notice()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Stop once the second one is in its latency.
+    for (long long end = NowMs() + 5000; server->Connection(1).received.size() < proto::kNoticeLen && NowMs() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server->Connection(1).received.size(), proto::kNoticeLen);
 
     long long t0 = NowMs();
     server->Stop();
-    EXPECT_LT(NowMs() - t0, 2000);
-    EXPECT_TRUE(held.SeesEnd(1000));
-    EXPECT_TRUE(waiting.SeesEnd(1000));
+    EXPECT_LT(NowMs() - t0, 5000);
+    EXPECT_TRUE(held.SeesEnd());
+    EXPECT_TRUE(waiting.SeesEnd());
     EXPECT_FALSE(server->Running());
     EXPECT_LT(ConnectTo(port), 0);
     EXPECT_EQ(errno, ECONNREFUSED);
@@ -613,7 +618,7 @@ TEST_F(DecodeServerTest, StopRefusesConnectionsAndClosesEverything)
     EXPECT_EQ(server->Connection(1).outcome, SessionOutcome::Stopped);
     held.Close();
     waiting.Close();
-    EXPECT_EQ(CountFds(), before);
+    EXPECT_EQ(testsupport::DescriptorsBackTo(before), "");
     server->Stop();   // again: nothing left to do
 
     // The same object serves again after a restart.
