@@ -76,7 +76,7 @@ inline std::string DescribeProcFolder(const char *folder, bool threads)
 // their ends, libusb's or the emulation's threads going, a joined thread
 // that still shows for a while (long under qemu-user). Empty when it did;
 // otherwise the counts and what is open, for the failure message.
-inline std::string BackTo(int (*count)(), int want, const char *what, int waitMs = 10000)
+inline std::string BackTo(int (*count)(), int want, bool threads, int waitMs)
 {
     int n = count();
     for (int waited = 0; n != want && waited < waitMs; waited += 10) {
@@ -85,20 +85,19 @@ inline std::string BackTo(int (*count)(), int want, const char *what, int waitMs
     }
     if (n == want)
         return "";
-    const bool threads = count == Threads;
-    return std::to_string(n) + " " + what + " after " + std::to_string(waitMs) + " ms, " +
+    return std::to_string(n) + (threads ? " threads" : " descriptors") + " after " + std::to_string(waitMs) + " ms, " +
            std::to_string(want) + " expected; now:\n" +
            DescribeProcFolder(threads ? "/proc/self/task" : "/proc/self/fd", threads);
 }
 
 inline std::string DescriptorsBackTo(int want, int waitMs = 10000)
 {
-    return BackTo(OpenDescriptors, want, "descriptors", waitMs);
+    return BackTo(OpenDescriptors, want, false, waitMs);
 }
 
 inline std::string ThreadsBackTo(int want, int waitMs = 10000)
 {
-    return BackTo(Threads, want, "threads", waitMs);
+    return BackTo(Threads, want, true, waitMs);
 }
 
 // A baseline: the count once it has held still for quietMs (at most
