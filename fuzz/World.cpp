@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -84,10 +85,22 @@ struct World {
     int slaveWatch = -1;    // our own descriptor of the slave, to see delivery
     char slavePath[64] = {};
 
-    // USB module.
+    // USB module: one eventfd stands for the device's descriptors, readable
+    // while libusb has a transfer to hand back.
     bool deviceGone = false;
     int contexts = 0;
     int handles = 0;
+    int transfers = 0;       // allocated, not freed
+    int usbFd = -1;
+    libusb_transfer *pendingIn = nullptr;
+    libusb_transfer *pendingOut = nullptr;
+    bool inCancelled = false;
+    bool outCancelled = false;
+
+    // Cancel from the program at the Nth pump, when the script asks.
+    int pumps = 0;
+    int cancelAt = -1;
+    bool cancelled = false;
 
     int events = 0;
     int cardFound = 0;
@@ -142,9 +155,10 @@ void SetupOnce()
     World &w = W();
     if (w.listenFd >= 0)
         return;
+    w.usbFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     w.listenFd = BindLoopback("127.0.0.1", &w.listenPort, true);
     w.refuseFd = BindLoopback("127.0.0.1", &w.refusePort, false);
-    if (w.listenFd < 0 || w.refuseFd < 0)
+    if (w.listenFd < 0 || w.refuseFd < 0 || w.usbFd < 0)
         Violation("cannot bind 127.0.0.1");
 }
 
@@ -257,12 +271,43 @@ void PumpSerialModule(World &w)
     }
 }
 
+// Whether libusb would have a transfer to hand back now.
+bool UsbReady(const World &w)
+{
+    if (w.pendingOut)
+        return true;
+    if (!w.pendingIn)
+        return false;
+    const Event *e = w.module.Peek();
+    return w.inCancelled || w.deviceGone || (e && e->len > 0);
+}
+
+void ArmUsb(World &w)
+{
+    uint64_t v = 1;
+    if (UsbReady(w))
+        (void)!write(w.usbFd, &v, sizeof v);
+    else
+        (void)!read(w.usbFd, &v, sizeof v);
+}
+
 void Pump()
 {
     World &w = W();
+    if (w.cancelAt >= 0 && w.pumps++ == w.cancelAt) {
+        w.cancelled = true;
+        CancelReadIDCard();
+    }
     PumpServer(w);
-    if (w.link == Link::Serial)
+    if (w.link == Link::Serial) {
         PumpSerialModule(w);
+        return;
+    }
+    // An empty frame is one look in which the module stays quiet.
+    const Event *e = w.module.Peek();
+    if (w.pendingIn && !w.inCancelled && !w.deviceGone && e && e->len == 0)
+        w.module.next++;
+    ArmUsb(w);
 }
 
 void ParseScript(World &w, const uint8_t *data, size_t size, uint8_t *options)
@@ -347,8 +392,8 @@ void CheckRecord(Link link, int code, const idInfo &info)
 
 bool CodeAllowed(Link link, int code)
 {
-    static const int usb[] = {1, 2, 3, 5, 7, 8, 10, 11};
-    static const int serial[] = {1, 2, 3, 4, 6, 7, 8, 10, 0, -1};
+    static const int usb[] = {1, 2, 3, 5, 7, 8, 10, 11, 12};
+    static const int serial[] = {1, 2, 3, 4, 6, 7, 8, 10, 0, -1, 12};
     const int *begin = link == Link::Usb ? usb : serial;
     size_t n = link == Link::Usb ? sizeof usb / sizeof usb[0] : sizeof serial / sizeof serial[0];
     for (size_t i = 0; i < n; i++)
@@ -379,6 +424,9 @@ Outcome RunCycle(Link link, const uint8_t *script, size_t size, idInfo *info)
     w.deviceGone = false;
     w.events = 0;
     w.cardFound = 0;
+    w.pumps = 0;
+    w.cancelAt = options & kOptionCancel ? options >> 3 : -1;
+    w.cancelled = false;
 
     if (link == Link::Serial) {
         if (openpty(&w.master, &w.slaveWatch, w.slavePath, nullptr, nullptr) != 0)
@@ -406,14 +454,18 @@ Outcome RunCycle(Link link, const uint8_t *script, size_t size, idInfo *info)
 
     if (!CodeAllowed(link, code))
         Violation("result code the transport cannot give");
+    if (code == SCANID_CANCELLED && !w.cancelled)
+        Violation("cancelled without a cancel");
+    if (CancelReadIDCard() != 0)
+        Violation("a cancel found a cycle running after it returned");
     info->cardfoundcb = nullptr;
     CheckRecord(link, code, *info);
     // The longest endings: over USB a card wait of up to 10 s per read plus
     // the 3 s relay; over serial the summed ceilings of the script.
     if (out.virtualMs > (link == Link::Usb ? 30000 : 40000))
         Violation("cycle ran past its time limits");
-    if (w.handles != 0 || w.contexts != 0)
-        Violation("libusb handle or context left open");
+    if (w.handles != 0 || w.contexts != 0 || w.transfers != 0 || w.pendingIn || w.pendingOut)
+        Violation("libusb handle, context or transfer left open");
 
     CloseFd(w.conn);
     CloseFd(w.master);
@@ -526,38 +578,108 @@ int LIBUSB_CALL libusb_get_configuration(libusb_device_handle *, int *config)
     return 0;
 }
 
-int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *, unsigned char endpoint, unsigned char *data,
-                                     int length, int *transferred, unsigned int timeout)
+libusb_transfer *LIBUSB_CALL libusb_alloc_transfer(int isoPackets)
+{
+    if (isoPackets != 0)
+        fuzzworld::Violation("isochronous transfer asked for");
+    auto *t = static_cast<libusb_transfer *>(calloc(1, sizeof(libusb_transfer)));
+    if (t)
+        fuzzworld::W().transfers++;
+    return t;
+}
+
+void LIBUSB_CALL libusb_free_transfer(libusb_transfer *t)
+{
+    using namespace fuzzworld;
+    if (!t)
+        return;
+    if (t == W().pendingIn || t == W().pendingOut)
+        Violation("a pending transfer freed");
+    W().transfers--;
+    free(t);
+}
+
+int LIBUSB_CALL libusb_submit_transfer(libusb_transfer *t)
+{
+    using namespace fuzzworld;
+    World &w = W();
+    if (w.deviceGone)
+        return LIBUSB_ERROR_NO_DEVICE;
+    bool in = (t->endpoint & LIBUSB_ENDPOINT_IN) != 0;
+    libusb_transfer *&slot = in ? w.pendingIn : w.pendingOut;
+    if (slot)
+        return LIBUSB_ERROR_BUSY;
+    slot = t;
+    (in ? w.inCancelled : w.outCancelled) = false;
+    ArmUsb(w);
+    return 0;
+}
+
+int LIBUSB_CALL libusb_cancel_transfer(libusb_transfer *t)
+{
+    using namespace fuzzworld;
+    World &w = W();
+    if (t == w.pendingIn)
+        w.inCancelled = true;
+    else if (t == w.pendingOut)
+        w.outCancelled = true;
+    else
+        return LIBUSB_ERROR_NOT_FOUND;
+    ArmUsb(w);
+    return 0;
+}
+
+const struct libusb_pollfd **LIBUSB_CALL libusb_get_pollfds(libusb_context *)
+{
+    static libusb_pollfd device;
+    static const libusb_pollfd *list[2] = {&device, nullptr};
+    device.fd = fuzzworld::W().usbFd;
+    device.events = POLLIN;
+    return list;
+}
+
+void LIBUSB_CALL libusb_free_pollfds(const struct libusb_pollfd **) {}
+
+int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context *, struct timeval *, int *)
 {
     using namespace fuzzworld;
     World &w = W();
     Pump();
-    if (transferred)
-        *transferred = 0;
-    if (w.deviceGone)
-        return LIBUSB_ERROR_NO_DEVICE;
-    if (!(endpoint & LIBUSB_ENDPOINT_IN)) {
-        if (transferred)
-            *transferred = length;
-        return 0;
+    if (libusb_transfer *t = w.pendingOut) {
+        w.pendingOut = nullptr;
+        t->actual_length = w.outCancelled ? 0 : t->length;
+        t->status = w.outCancelled ? LIBUSB_TRANSFER_CANCELLED
+                    : w.deviceGone ? LIBUSB_TRANSFER_NO_DEVICE : LIBUSB_TRANSFER_COMPLETED;
+        t->callback(t);
     }
-    const Event *e = w.module.Peek();
-    if (!e || e->len == 0) {
-        if (e)
+    if (libusb_transfer *t = w.pendingIn) {
+        const Event *e = w.module.Peek();
+        t->actual_length = 0;
+        if (w.inCancelled) {
+            t->status = LIBUSB_TRANSFER_CANCELLED;
+        } else if (w.deviceGone) {
+            t->status = LIBUSB_TRANSFER_NO_DEVICE;
+        } else if (e && e->len > 0) {
             w.module.next++;
-        w.now += static_cast<int64_t>(timeout) * 1000000;
-        return LIBUSB_ERROR_TIMEOUT;
+            Trace(w, "module", *e);
+            if (e->flags & kThenGone)
+                w.deviceGone = true;
+            size_t n = e->len < static_cast<size_t>(t->length) ? e->len : static_cast<size_t>(t->length);
+            memcpy(t->buffer, e->data, n);
+            t->actual_length = static_cast<int>(n);
+            // More than the transfer asked for: the device babbled.
+            t->status = e->len > static_cast<size_t>(t->length) ? LIBUSB_TRANSFER_OVERFLOW
+                                                                 : LIBUSB_TRANSFER_COMPLETED;
+        } else {
+            t = nullptr;
+        }
+        if (t) {
+            w.pendingIn = nullptr;
+            t->callback(t);
+        }
     }
-    w.module.next++;
-    Trace(w, "module", *e);
-    if (e->flags & kThenGone)
-        w.deviceGone = true;
-    size_t n = e->len < static_cast<size_t>(length) ? e->len : static_cast<size_t>(length);
-    memcpy(data, e->data, n);
-    if (transferred)
-        *transferred = static_cast<int>(n);
-    // More than the transfer asked for: the device babbled.
-    return e->len > static_cast<size_t>(length) ? LIBUSB_ERROR_OVERFLOW : 0;
+    ArmUsb(w);
+    return 0;
 }
 
 } // extern "C"

@@ -21,8 +21,12 @@
 //              as a final answer comes after the module's last packet
 // Option byte bit 0: the decode server refuses connections.
 //             bit 1: the standby server (SCANID_STANDBY_HOST:19977) listens.
+//             bit 2: the program cancels the cycle (CancelReadIDCard) when
+//                    the library pauses or waits for the Nth time, N being
+//                    bits 3 to 7 (0 to 31).
 // USB: each IN transfer takes the next module frame whether asked or not; an
-// empty frame (or none left) is a transfer that times out.
+// empty frame is one wait in which the module stays quiet, and with none
+// left the module is silent.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +45,7 @@ constexpr uint8_t kThenGone = 0x04;
 constexpr uint8_t kAfterModule = 0x08;
 constexpr uint8_t kOptionRefuse = 0x01;
 constexpr uint8_t kOptionStandby = 0x02;
+constexpr uint8_t kOptionCancel = 0x04;
 
 // Appends one event to a script.
 void AddEvent(std::vector<uint8_t> &script, uint8_t flags, const uint8_t *data, size_t len);

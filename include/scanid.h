@@ -18,10 +18,17 @@
  *     }
  *
  * Threads: the library starts no thread and takes no lock. Every function
- * must be called from one thread at a time; a read cycle runs wholly on the
- * calling thread, and the event callback and the record's cardfoundcb hook
- * are called on that thread from inside ReadIDCardLib(). The settings calls
- * may be made at any time between read cycles, never during one.
+ * but CancelReadIDCard() must be called from one thread at a time; a read
+ * cycle runs wholly on the calling thread, and the event callback and the
+ * record's cardfoundcb hook are called on that thread from inside
+ * ReadIDCardLib(). The settings calls may be made at any time between read
+ * cycles, never during one. CancelReadIDCard() may be called at any time
+ * from any thread, and from a signal handler.
+ *
+ * Descriptors: from the moment it is loaded the library holds one event
+ * descriptor (close-on-exec) through which CancelReadIDCard() wakes a
+ * waiting read cycle. A program that closes descriptors it did not open
+ * costs itself nothing but a new one at the next read cycle.
  *
  * Stack: a read cycle keeps about 66,000 bytes of working buffers on the
  * calling thread's stack. With the C library, libusb and the thread's own
@@ -84,6 +91,9 @@ enum scanid_result {
     SCANID_NO_CARD = 10,
     /** The reader module did not answer the heartbeat (USB). */
     SCANID_ERR_HEARTBEAT = 11,
+    /** The cycle was ended by CancelReadIDCard() (since version 1.1 of the
+     *  interface, symbol version SCANID_1.1). */
+    SCANID_CANCELLED = 12,
     /** Transport other than 0 or 1; or (serial) the module's answer to a
      *  relayed step lacked the expected header and success status. */
     SCANID_ERR_INVALID = 0,
@@ -158,8 +168,9 @@ typedef struct idInfo {
  * transport; otherwise as long as the card exchange takes, bounded by the
  * cycle's time limits (over USB a silent module can hold one card-wait read
  * for 10 seconds; over serial a silent decode server up to about 30 seconds
- * in all). Every device, port and connection the cycle opens is closed again
- * before it returns.
+ * in all), or until another thread or a signal handler calls
+ * CancelReadIDCard(). Every device, port and connection the cycle opens is
+ * closed again before it returns.
  *
  * For an identity card over USB, when the decode server set by
  * SetServiceInfo() cannot be reached, the cycle falls back to the standby
@@ -213,6 +224,39 @@ SCANID_API int SaveImage(const unsigned char *photo, const char *path);
  * before. With no callback registered, events are not reported.
  */
 SCANID_API void CARD_SetReadInfoCB(ReadInfoCallback callback);
+
+/**
+ * End the read cycle that is running now, from any thread or from a signal
+ * handler (the call is async-signal-safe and leaves errno as it was).
+ *
+ * The cycle stops waiting at once, wherever it waits (the pause after
+ * opening, the heartbeat, the card wait, the server connection, the relay,
+ * the serial exchange, the server waits, the pause after a failed open), and
+ * within 50 ms returns SCANID_CANCELLED after the event "read cancelled"
+ * (kind SCANID_EVENT_PROGRESS). It closes everything it opened, as every
+ * other ending does, and the record is left as a failed cycle leaves it.
+ * One wait is not cut short: the host-name lookup of the standby server.
+ *
+ * With no cycle running the call does nothing: it is not remembered for the
+ * next cycle. A cancel that comes as a cycle is about to end may find the
+ * cycle already returning its own result, and a cancel just before a cycle
+ * starts finds nothing to end. To stop a reading loop for good, set a flag
+ * of your own that the loop checks before each ReadIDCardLib(), then call
+ * CancelReadIDCard():
+ *
+ *     static volatile sig_atomic_t stop;
+ *     void on_signal(int sig) { stop = 1; CancelReadIDCard(); }
+ *     ...
+ *     while (!stop) {
+ *         int rc = ReadIDCardLib(&rec, CARDTYPE_USB);
+ *         if (rc == SCANID_CANCELLED) break;
+ *         ...
+ *     }
+ *
+ * @return 1 when a running cycle was told to end (or had been told already);
+ *         0 when no cycle was running.
+ */
+SCANID_API int CancelReadIDCard(void);
 
 /** Reserved one-byte flag, zero at load; the library never reads or writes it. */
 SCANID_API extern unsigned char g_OnecOpen;

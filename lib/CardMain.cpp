@@ -1,4 +1,5 @@
 #include "CardMain.h"
+#include "Public.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -84,29 +85,27 @@ int CardMain::IScanIdInfo(idInfo *info, int type)
 {
     m_iReadCount = 0;
     m_cardType = type;
-    if (type == CARDTYPE_USB)
-        return UsbReadCycle(info);
-    if (type == CARDTYPE_SERIAL)
-        return SerialReadCycle(info);
-    return SCANID_ERR_INVALID;
+    if (type != CARDTYPE_USB && type != CARDTYPE_SERIAL)
+        return SCANID_ERR_INVALID;
+    CycleBegin();
+    int code = type == CARDTYPE_USB ? UsbReadCycle(info) : SerialReadCycle(info);
+    CycleEnd();
+    return code;
 }
 
 int CardMain::ScanIdCompleted(int code)
 {
+    // The cycles look at a cancel after every wait; a failure that still
+    // comes out of a cancelled wait is the cancel's doing.
+    if (code != SCANID_IDCARD && code != SCANID_OTHERCARD && CycleCancelled())
+        code = SCANID_CANCELLED;
+    if (code == SCANID_CANCELLED)
+        Report(SCANID_EVENT_PROGRESS, "read cancelled");
     if (m_serial.iSerialFd >= 0) {
         Report(SCANID_EVENT_PROGRESS, "disconnect serial");
         m_serial.Close_port(m_serial.iSerialFd);
-    } else {
-        if (m_usb.pDevHandle) {
-            libusb_release_interface(m_usb.pDevHandle, 0);
-            libusb_close(m_usb.pDevHandle);
-            m_usb.pDevHandle = nullptr;
-            Report(SCANID_EVENT_PROGRESS, "disconnect usb");
-        }
-        if (m_usb.pUsbContext) {
-            libusb_exit(m_usb.pUsbContext);
-            m_usb.pUsbContext = nullptr;
-        }
+    } else if (m_usb.Release()) {
+        Report(SCANID_EVENT_PROGRESS, "disconnect usb");
     }
     m_socket.DisconnectServer();
     return code;

@@ -63,6 +63,8 @@ public:
 
     int IScanIdInfo(idInfo *info, int type);
     int ScanIdCompleted(int code);
+    // Ends the running cycle at the caller's request (SCANID_CANCELLED).
+    int Cancelled() { return ScanIdCompleted(SCANID_CANCELLED); }
 
     // Reader module commands.
     int heartbeat(int type);

@@ -53,7 +53,8 @@ int GetICCard(const unsigned char *frame, int frameLen, unsigned char *kind, uns
 
 int CardMain::heartbeat(int type)
 {
-    PauseUs(1000);
+    if (!PauseCancellable(1000))
+        return 0;
     if (type == CARDTYPE_SERIAL) {
         int fd = m_serial.iSerialFd;
         m_serial.WriteSerial(fd, kLinkCheck, sizeof kLinkCheck);
@@ -70,6 +71,8 @@ int CardMain::heartbeat(int type)
             memset(answer, 0, sizeof answer);
             if (m_usb.ReadUsb(answer, kHeartbeatUsbTimeout) > 0)
                 return 1;
+            if (CycleCancelled())
+                return 0;
         }
     }
     return 0;

@@ -55,12 +55,17 @@ int CardMain::SerialReadCycle(idInfo *info)
     if (m_serial.ConnectSerial(m_szComPath, m_iBaudRate) < 0) {
         Report(SCANID_EVENT_PROGRESS, "serial connect err");
         m_serial.DisConnectSerial();
-        PauseUs(1000 * 1000);
+        if (!PauseCancellable(1000 * 1000))
+            return Cancelled();
         return SCANID_ERR_SERIAL_OPEN;
     }
     Report(SCANID_EVENT_PROGRESS, "serial connect successed");
-    PauseUs(50 * 1000);
-    if (heartbeat(m_cardType) == 1)
+    if (!PauseCancellable(50 * 1000))
+        return Cancelled();
+    int beat = heartbeat(m_cardType);
+    if (CycleCancelled())
+        return Cancelled();
+    if (beat == 1)
         Report(SCANID_EVENT_HEARTBEAT, "Detect the heart");
     else
         Report(SCANID_EVENT_HEARTBEAT, "NOT Detect the heart");
@@ -77,10 +82,13 @@ int CardMain::SerialReadCycle(idInfo *info)
         unsigned char icData[kIcDataBytes] = {};
         retry = 0;
         m_iReadCount++;
-        PauseUs(1000);
+        if (!PauseCancellable(1000))
+            return Cancelled();
 
         int count = 0;
         m_serial.readserial(fd, moduleBuf, kNoticeBytes, &count, 1000);
+        if (CycleCancelled())
+            return Cancelled();
         if (count == kNoticeBytes && moduleBuf[0] == 0xAA)
             break;
         int copied = 0;
@@ -99,6 +107,8 @@ int CardMain::SerialReadCycle(idInfo *info)
         info->cardfoundcb(1, nullptr);
     Report(SCANID_EVENT_CARD, "find ID card");
     if (m_socket.unblock_connect(m_szServerIp, m_iServerPort, kConnectTimeoutSec) < 0) {
+        if (CycleCancelled())
+            return Cancelled();
         Report(SCANID_EVENT_PROGRESS, "connect server failed");
         LOG_Str("connect server failed", "");
         return ScanIdCompleted(SCANID_ERR_SERVER_CONNECT);
@@ -112,7 +122,8 @@ int CardMain::SerialReadCycle(idInfo *info)
         n = m_socket.RvcBytesFromServer(serverBuf);
         if (n > 0)
             break;
-        PauseUs(2000);
+        if (!PauseCancellable(2000))
+            return Cancelled();
         if (++retry > kFirstAnswerCeiling) {
             LOG_Str("timeout", "from server");
             Report(SCANID_EVENT_PROGRESS, "0 packet timeoutfrom server");
@@ -122,6 +133,8 @@ int CardMain::SerialReadCycle(idInfo *info)
     if (n >= kCachedAnswerMin) {
         // The server held this card's data and answered at once.
         if (CompleteFinalAnswer(serverBuf, n) < kFinalAnswerFull) {
+            if (CycleCancelled())
+                return Cancelled();
             Report(SCANID_EVENT_PROGRESS, "recv len is not match from server");
             return ScanIdCompleted(SCANID_ERR_SERVER_DATA);
         }
@@ -147,8 +160,11 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
 
     m_serial.WriteSerial(fd, kReadStart, sizeof kReadStart);
     m_serial.WriteSerial(fd, kReadStart, sizeof kReadStart);
-    PauseUs(10 * 1000);
+    if (!PauseCancellable(10 * 1000))
+        return Cancelled();
     int r = m_serial.ReadSerial(fd, moduleBuf, 48, 500);
+    if (CycleCancelled())
+        return Cancelled();
     ReportF(SCANID_EVENT_PROGRESS, "The number of read %d", r);
     if (r != 48) {
         Report(SCANID_EVENT_PROGRESS, "recv 1&2 packet data  error from MCU");
@@ -160,6 +176,8 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
     m_socket.SendBytestoServer(moduleBuf, 48);
 
     int n = WaitServerStep(serverBuf, kPacket3Ceiling, retry);
+    if (CycleCancelled())
+        return Cancelled();
     if (n <= 0)
         return ScanIdCompleted(SCANID_ERR_SERVER_TIMEOUT);
     if (n != kStepPacketBytes) {
@@ -168,6 +186,8 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
     }
 
     r = m_serial.WorkProcess2Serial(fd, serverBuf, kStepPacketBytes, moduleIn, 32);
+    if (CycleCancelled())
+        return Cancelled();
     if (r != 32) {
         Report(SCANID_EVENT_PROGRESS, " recv 3&4 packet data  error from MCU");
         LOG_Bytes("3&4 packet fail for MCU", moduleBuf, 32);
@@ -180,6 +200,8 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
     m_socket.SendBytestoServer(moduleBuf, 32);
 
     n = WaitServerStep(serverBuf, kPacket5Ceiling, retry);
+    if (CycleCancelled())
+        return Cancelled();
     if (n <= 0) {
         Report(SCANID_EVENT_PROGRESS, " recv 5 packet data  timeout from Server");
         return ScanIdCompleted(SCANID_ERR_SERVER_TIMEOUT);
@@ -191,6 +213,8 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
     }
 
     r = m_serial.WorkProcess2Serial(fd, serverBuf, kStepPacketBytes, moduleIn, 8);
+    if (CycleCancelled())
+        return Cancelled();
     if (r != 8) {
         LOG_Bytes("5 packet fail for MCU", moduleBuf, 8);
         return ScanIdCompleted(SCANID_ERR_MODULE);
@@ -200,12 +224,15 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
         return ScanIdCompleted(SCANID_ERR_INVALID);
     }
     m_socket.SendBytestoServer(moduleBuf, 8);
-    PauseUs(100);
+    if (!PauseCancellable(100))
+        return Cancelled();
 
     for (const TailPacket &t : kTail) {
         int got = 0;
         r = t.attemptsOnly ? m_serial.readserial(fd, moduleBuf, t.length, &got, t.limit)
                            : m_serial.ReadSerial(fd, moduleBuf, t.length, t.limit);
+        if (CycleCancelled())
+            return Cancelled();
         if (r != t.length) {
             Report(SCANID_EVENT_PROGRESS, t.lengthError);
             LOG_Str(t.lengthTag, "");
@@ -216,15 +243,16 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
             return ScanIdCompleted(SCANID_ERR_INVALID);
         }
         m_socket.SendBytestoServer(moduleBuf, t.length);
-        if (t.pauseUs > 0)
-            PauseUs(t.pauseUs);
+        if (t.pauseUs > 0 && !PauseCancellable(t.pauseUs))
+            return Cancelled();
     }
 
     for (;;) {
         n = m_socket.RvcBytesFromServer(serverBuf);
         if (n > 0)
             break;
-        PauseUs(1000);
+        if (!PauseCancellable(1000))
+            return Cancelled();
         if (++retry > kFinalCeiling) {
             Report(SCANID_EVENT_PROGRESS, "recv lsat packet data timeout for Server");
             LOG_Str("16 packet", "timeout from server");
@@ -236,6 +264,8 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
         return ScanIdCompleted(SCANID_ERR_SERVER_DATA);
     }
     if (CompleteFinalAnswer(serverBuf, n) < kFinalAnswerFull) {
+        if (CycleCancelled())
+            return Cancelled();
         Report(SCANID_EVENT_PROGRESS, "recv last packet data error for Server");
         return ScanIdCompleted(SCANID_ERR_SERVER_DATA);
     }
@@ -254,7 +284,8 @@ int CardMain::WaitServerStep(unsigned char *serverBuf, int ceiling, int &retry)
         int n = m_socket.RvcBytesFromServer(serverBuf);
         if (n > 0 && ExchangeHeader(serverBuf))
             return n;
-        PauseUs(1000);
+        if (!PauseCancellable(1000))
+            return 0;
         if (++retry > ceiling)
             return 0;
     }

@@ -13,7 +13,6 @@ namespace {
 constexpr int kMaxDetectPasses = 5;
 constexpr uint32_t kDetectLimitMs = 2000;
 constexpr uint32_t kRelayLimitMs = 3000;
-constexpr int kRelayModuleTimeout = 80;
 constexpr int kConnectTimeoutSec = 1;
 
 // The standby server's first IPv4 address as dotted text, or false.
@@ -42,13 +41,17 @@ int CardMain::UsbReadCycle(idInfo *info)
     if (m_usb.ConnectUsb() != 0) {
         Report(SCANID_EVENT_PROGRESS, "usb connect err");
         m_usb.DisConnectUsb();
-        PauseUs(1000 * 1000);
+        if (!PauseCancellable(1000 * 1000))
+            return Cancelled();
         return ScanIdCompleted(SCANID_ERR_USB_OPEN);
     }
     Report(SCANID_EVENT_PROGRESS, "usb connect ok");
-    PauseUs(100 * 1000);
+    if (!PauseCancellable(100 * 1000))
+        return Cancelled();
 
     if (heartbeat(m_cardType) != 1) {
+        if (CycleCancelled())
+            return Cancelled();
         Report(SCANID_EVENT_HEARTBEAT, "NOT Detect the heart");
         return ScanIdCompleted(SCANID_ERR_HEARTBEAT);
     }
@@ -63,9 +66,12 @@ int CardMain::UsbReadCycle(idInfo *info)
         memset(serverBuf, 0, sizeof serverBuf);
         int moduleLen = 0;
         m_iReadCount++;
-        PauseUs(1000);
+        if (!PauseCancellable(1000))
+            return Cancelled();
 
         m_iCardKind = HasCard(moduleBuf, moduleLen, nullptr, unusedLen);
+        if (CycleCancelled())
+            return Cancelled();
         switch (m_iCardKind) {
         case 0:
             if (m_iReadCount > kMaxDetectPasses || TickElapsed(detectStart, GetTickCount()) > kDetectLimitMs)
@@ -94,6 +100,8 @@ int CardMain::UsbReadCycle(idInfo *info)
 
         if (m_socket.unblock_connect(m_szServerIp, m_iServerPort, kConnectTimeoutSec) >= 0)
             return UsbRelay(info, moduleBuf, moduleLen, serverBuf);
+        if (CycleCancelled())
+            return Cancelled();
 
         Report(SCANID_EVENT_PROGRESS, "Server connection failure, Connect the standby server");
         char standby[INET_ADDRSTRLEN] = {};
@@ -105,6 +113,8 @@ int CardMain::UsbReadCycle(idInfo *info)
         memcpy(m_szServerIp, standby, strlen(standby));
         m_iServerPort = kStandbyPort;
         if (m_socket.unblock_connect(m_szServerIp, m_iServerPort, kConnectTimeoutSec) < 0) {
+            if (CycleCancelled())
+                return Cancelled();
             Report(SCANID_EVENT_PROGRESS, "Server connection failure");
             return ScanIdCompleted(SCANID_ERR_SERVER_CONNECT);
         }
@@ -114,6 +124,10 @@ int CardMain::UsbReadCycle(idInfo *info)
     }
 }
 
+// The relay waits on module and server at once and passes each frame or
+// packet on as soon as it arrives. Within a direction the order is kept;
+// a module frame and a server packet that are ready together go module
+// first.
 int CardMain::UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, unsigned char *serverBuf)
 {
     ReportF(SCANID_EVENT_PROGRESS, "ConncetServer Success,serverip :%s,port:%d", m_szServerIp, m_iServerPort);
@@ -122,22 +136,33 @@ int CardMain::UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, un
     uint32_t relayStart = GetTickCount();
 
     for (;;) {
-        memset(moduleBuf, 0, kModuleFrameBytes);
-        moduleLen = m_usb.ReadUsb(moduleBuf, kRelayModuleTimeout);
-        if (moduleLen > 3 && moduleBuf[0] == 0xAA) {
-            if (IsRestartNotice(moduleBuf, moduleLen)) {
-                Report(SCANID_EVENT_PROGRESS, "Rereader MCU data");
-                return ScanIdCompleted(SCANID_ERR_MODULE);
+        // Nothing to do before the time limit can end the relay.
+        uint32_t spent = TickElapsed(relayStart, GetTickCount());
+        int wait = spent > kRelayLimitMs ? 0 : static_cast<int>(kRelayLimitMs - spent) + 1;
+        int ready = m_usb.WaitModuleOr(m_socket.iSocketFd, wait);
+        if (ready < 0 && CycleCancelled())
+            return Cancelled();
+
+        if (ready > 0 && (ready & LinkUsb::kModuleFrame)) {
+            memset(moduleBuf, 0, kModuleFrameBytes);
+            moduleLen = m_usb.TakeFrame(moduleBuf);
+            if (moduleLen > 3 && moduleBuf[0] == 0xAA) {
+                if (IsRestartNotice(moduleBuf, moduleLen)) {
+                    Report(SCANID_EVENT_PROGRESS, "Rereader MCU data");
+                    return ScanIdCompleted(SCANID_ERR_MODULE);
+                }
+                if (IsModuleError(moduleBuf)) {
+                    Report(SCANID_EVENT_PROGRESS, "Rereader error");
+                    return ScanIdCompleted(SCANID_ERR_MODULE);
+                }
+                m_socket.SendBytestoServer(moduleBuf, moduleLen);
+                LOG_Bytes("[USB->TCP]", moduleBuf, moduleLen);
             }
-            if (IsModuleError(moduleBuf)) {
-                Report(SCANID_EVENT_PROGRESS, "Rereader error");
-                return ScanIdCompleted(SCANID_ERR_MODULE);
-            }
-            m_socket.SendBytestoServer(moduleBuf, moduleLen);
-            LOG_Bytes("[USB->TCP]", moduleBuf, moduleLen);
         }
 
-        int serverLen = m_socket.RvcBytesFromServer(serverBuf);
+        int serverLen = 0;
+        if (ready > 0 && (ready & LinkUsb::kPeerReady))
+            serverLen = m_socket.RvcBytesFromServer(serverBuf);
         if (serverLen > 5 && serverBuf[0] == 0xAA) {
             ReportF(SCANID_EVENT_PROGRESS, "[ReveServerSize:] %d", serverLen);
             if (IsFailureNotice(serverBuf, serverLen)) {
@@ -147,6 +172,8 @@ int CardMain::UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, un
             }
             if (serverLen >= kFinalAnswerMin) {
                 if (CompleteFinalAnswer(serverBuf, serverLen) < kFinalAnswerFull) {
+                    if (CycleCancelled())
+                        return Cancelled();
                     Report(SCANID_EVENT_PROGRESS, "recv last packet data error for Server");
                     return ScanIdCompleted(SCANID_ERR_SERVER_DATA);
                 }

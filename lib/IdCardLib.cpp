@@ -1,5 +1,6 @@
 // The exported C interface: thin forwards to the one reader object.
 #include "CardMain.h"
+#include "Public.h"
 
 extern "C" {
 
@@ -32,6 +33,12 @@ SCANID_API int SaveImage(const unsigned char *photo, const char *path)
 SCANID_API void CARD_SetReadInfoCB(ReadInfoCallback callback)
 {
     g_IdCardMain.IDCARD_SetReadInfoCB(callback);
+}
+
+// Async-signal-safe: an atomic exchange and a write() to an eventfd.
+SCANID_API int CancelReadIDCard(void)
+{
+    return CycleCancel() ? 1 : 0;
 }
 
 } // extern "C"

@@ -170,7 +170,7 @@ int LinkSerial::ReadSerial(int fd, unsigned char *buf, int len, int iLimitMs)
     for (;;) {
         for (;;) {
             int64_t start = MonotonicNs();
-            int rc = WaitPoll(&pfd, 1, static_cast<int>(budgetNs / 1000000));
+            int rc = WaitCancellable(&pfd, 1, static_cast<int>(budgetNs / 1000000));
             budgetNs -= MonotonicNs() - start;
             if (budgetNs < 0)
                 budgetNs = 0;
@@ -178,6 +178,8 @@ int LinkSerial::ReadSerial(int fd, unsigned char *buf, int len, int iLimitMs)
                 continue;
             break;
         }
+        if (CycleCancelled())
+            return -1;
 
         ssize_t got = read(fd, buf + count, static_cast<size_t>(len - count));
         if (got > 0)
@@ -185,7 +187,8 @@ int LinkSerial::ReadSerial(int fd, unsigned char *buf, int len, int iLimitMs)
         if (count == len)
             return len;
 
-        PauseUs(1000);
+        if (!PauseCancellable(1000))
+            return -1;
         ++attempts;
         if (attempts >= iLimitMs)
             break;
@@ -224,7 +227,8 @@ int LinkSerial::readserial(int fd, unsigned char *buf, int len, int *pGot, int i
         next += 1000000;
         PauseUntilNs(next);
         ++attempts;
-        if (attempts > iLimit)
+        // A cancel comes between two attempts, a millisecond at most.
+        if (attempts > iLimit || CycleCancelled())
             break;
     }
     if (pGot != nullptr)

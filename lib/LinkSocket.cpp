@@ -19,7 +19,8 @@ namespace {
 
 // poll() rather than select(): a descriptor at or above FD_SETSIZE would
 // overrun an fd_set. A signal does not end the wait early: it goes on for
-// the time that is left. Returns poll's result.
+// the time that is left; a cancelled read cycle does (-1, ECANCELED).
+// Returns poll's result.
 int WaitFor(int fd, short events, int timeoutMs, short *revents)
 {
     const uint32_t start = GetTickCount();
@@ -29,7 +30,7 @@ int WaitFor(int fd, short events, int timeoutMs, short *revents)
         pollfd p{};
         p.fd = fd;
         p.events = events;
-        int ret = WaitPoll(&p, 1, left);
+        int ret = WaitCancellable(&p, 1, left);
         if (ret < 0 && errno == EINTR && left > 0)
             continue;
         *revents = p.revents;
@@ -106,7 +107,8 @@ int LinkSocket::unblock_connect(const char *address, int port, int timeout)
     short revents = 0;
     ret = WaitFor(fd, POLLOUT, waitMs, &revents);
     if (ret <= 0) {
-        puts("connection time out");
+        if (!CycleCancelled())
+            puts("connection time out");
         DisconnectServer();
         return -1;
     }

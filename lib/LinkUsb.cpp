@@ -14,12 +14,27 @@ constexpr int kConfiguration = 1;
 constexpr int kInterface = 0;
 constexpr unsigned char kEndpointIn = 0x83;
 constexpr unsigned char kEndpointOut = 0x03;
-constexpr int kReadSize = 2048;
-constexpr unsigned int kWriteTimeoutMs = 100;
+constexpr int64_t kWriteTimeoutNs = 100 * 1000000LL;
+// A failed IN transfer is not tried again sooner: a device that fails every
+// transfer at once would otherwise keep the relay spinning.
+constexpr int64_t kReadRetryNs = 20 * 1000000LL;
+// How long libusb may take to hand back a cancelled transfer.
+constexpr int64_t kWithdrawNs = 1000 * 1000000LL;
+
+int CeilMs(int64_t ns)
+{
+    if (ns <= 0)
+        return 0;
+    int64_t ms = (ns + 999999) / 1000000;
+    return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
+}
 
 } // namespace
 
-LinkUsb::LinkUsb() noexcept : pDevHandle(nullptr), pUsbContext(nullptr) {}
+LinkUsb::LinkUsb() noexcept
+    : pDevHandle(nullptr), pUsbContext(nullptr), m_inBuf{}, m_fds{}, m_nfds(0), m_retryAtNs(0)
+{
+}
 
 LinkUsb::~LinkUsb() { DisConnectUsb(); }
 
@@ -57,27 +72,146 @@ int LinkUsb::ConnectUsb()
         perror("Cannot Claim Interface\n");
         return -1;
     }
+
+    // The transfers and libusb's descriptors are set up once per connection,
+    // so that no read or write of the cycle allocates.
+    m_in.transfer = libusb_alloc_transfer(0);
+    m_out.transfer = libusb_alloc_transfer(0);
+    const libusb_pollfd **fds = libusb_get_pollfds(ctx);
+    bool fit = fds != nullptr;
+    for (int i = 0; fit && fds[i]; i++) {
+        if (m_nfds == kMaxUsbDescriptors) {
+            fit = false;
+            break;
+        }
+        m_fds[m_nfds].fd = fds[i]->fd;
+        m_fds[m_nfds].events = fds[i]->events;
+        m_nfds++;
+    }
+    libusb_free_pollfds(fds);
+    if (!m_in.transfer || !m_out.transfer || !fit) {
+        perror("Cannot set up transfers\n");
+        return -1;
+    }
+    m_retryAtNs = 0;
     return 0;
+}
+
+void LIBUSB_CALL LinkUsb::OnTransferDone(libusb_transfer *transfer)
+{
+    auto *self = static_cast<LinkUsb *>(transfer->user_data);
+    (transfer == self->m_in.transfer ? self->m_in : self->m_out).state = Xfer::Done;
+}
+
+int LinkUsb::Events(int timeoutMs, pollfd *extra, bool cancellable)
+{
+    pollfd fds[kMaxUsbDescriptors + 1];
+    nfds_t n = 0;
+    for (int i = 0; i < m_nfds; i++) {
+        fds[n] = m_fds[i];
+        fds[n++].revents = 0;
+    }
+    if (extra) {
+        fds[n] = *extra;
+        fds[n++].revents = 0;
+    }
+    int r = cancellable ? WaitCancellable(fds, n, timeoutMs) : WaitPoll(fds, n, timeoutMs);
+    if (r < 0)
+        return r;
+    bool usb = false;
+    for (int i = 0; i < m_nfds; i++)
+        usb = usb || fds[i].revents != 0;
+    if (extra)
+        extra->revents = fds[m_nfds].revents;
+    if (usb) {
+        // Completions are reaped here and reach OnTransferDone.
+        timeval zero{0, 0};
+        libusb_handle_events_timeout_completed(pUsbContext, &zero, nullptr);
+    }
+    return r;
+}
+
+bool LinkUsb::StartRead(bool force)
+{
+    if (m_in.state != Xfer::Idle)
+        return true;
+    if (!force && MonotonicNs() < m_retryAtNs)
+        return false;
+    libusb_fill_bulk_transfer(m_in.transfer, pDevHandle, kEndpointIn, m_inBuf, kReadSize, OnTransferDone,
+                              this, 0);
+    if (libusb_submit_transfer(m_in.transfer) != 0) {
+        m_retryAtNs = MonotonicNs() + kReadRetryNs;
+        return false;
+    }
+    m_in.state = Xfer::Pending;
+    return true;
+}
+
+int LinkUsb::TakeFrame(unsigned char *buffer)
+{
+    if (m_in.state != Xfer::Done)
+        return 0;
+    m_in.state = Xfer::Idle;
+    const libusb_transfer *t = m_in.transfer;
+    // The kernel fills the transfer buffer even when the transfer then fails;
+    // only a completed transfer may reach the caller's buffer.
+    if (t->status != LIBUSB_TRANSFER_COMPLETED || t->actual_length <= 0) {
+        m_retryAtNs = MonotonicNs() + kReadRetryNs;
+        return 0;
+    }
+    int count = t->actual_length > kReadSize ? kReadSize : t->actual_length;
+    memcpy(buffer, m_inBuf, static_cast<size_t>(count));
+    return count;
 }
 
 int LinkUsb::ReadUsb(unsigned char *buffer, int timeout)
 {
     if (!pDevHandle || !buffer)
         return -1;
-    // The kernel fills the transfer buffer even when the transfer then fails;
-    // only a completed transfer may reach the caller's buffer.
-    unsigned char scratch[kReadSize] = {};
-    int count = 0;
-    // libusb takes 0 as "no time limit": a 0 or negative timeout must not
-    // block the read cycle for good.
-    unsigned int wait = timeout > 0 ? static_cast<unsigned int>(timeout) : 1u;
-    int ret = libusb_bulk_transfer(pDevHandle, kEndpointIn, scratch, kReadSize, &count, wait);
-    if (ret != 0 || count <= 0)
+    // A 0 or negative timeout must not block the read cycle for good.
+    const int64_t deadline = MonotonicNs() + static_cast<int64_t>(timeout > 0 ? timeout : 1) * 1000000;
+    if (!StartRead(true))
         return 0;
-    if (count > kReadSize)
-        count = kReadSize;
-    memcpy(buffer, scratch, static_cast<size_t>(count));
-    return count;
+    while (m_in.state == Xfer::Pending) {
+        int left = CeilMs(deadline - MonotonicNs());
+        if (left <= 0)
+            break;
+        if (Events(left, nullptr, true) < 0 && errno != EINTR)
+            break;
+    }
+    // A read that timed out stays pending for the next one.
+    return TakeFrame(buffer);
+}
+
+int LinkUsb::WaitModuleOr(int peerFd, int timeoutMs)
+{
+    if (!pDevHandle)
+        return -1;
+    const int64_t deadline = MonotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000;
+    for (;;) {
+        StartRead(false);
+        int64_t now = MonotonicNs();
+        int wait = CeilMs(deadline - now);
+        if (m_in.state == Xfer::Done)
+            wait = 0; // only see whether the peer is ready too
+        else if (m_in.state == Xfer::Idle && m_retryAtNs > now && CeilMs(m_retryAtNs - now) < wait)
+            wait = CeilMs(m_retryAtNs - now);
+        pollfd peer{};
+        peer.fd = peerFd;
+        peer.events = POLLIN;
+        if (Events(wait, &peer, true) < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        int mask = 0;
+        if (m_in.state == Xfer::Done)
+            mask |= kModuleFrame;
+        if (peer.revents != 0)
+            mask |= kPeerReady;
+        if (mask != 0 || MonotonicNs() >= deadline)
+            return mask;
+    }
 }
 
 int LinkUsb::WriteUsb(const unsigned char *buffer, int length)
@@ -86,29 +220,81 @@ int LinkUsb::WriteUsb(const unsigned char *buffer, int length)
         return -1;
     if (length < 0)
         return 0;
-    int count = 0;
     // libusb never writes into an OUT transfer's buffer.
-    int ret = libusb_bulk_transfer(pDevHandle, kEndpointOut, const_cast<unsigned char *>(buffer),
-                                   length, &count, kWriteTimeoutMs);
-    if (ret != 0) {
-        libusb_clear_halt(pDevHandle, kEndpointOut);
+    libusb_fill_bulk_transfer(m_out.transfer, pDevHandle, kEndpointOut, const_cast<unsigned char *>(buffer),
+                              length, OnTransferDone, this, 0);
+    int count = 0;
+    bool failed = libusb_submit_transfer(m_out.transfer) != 0;
+    if (!failed) {
+        m_out.state = Xfer::Pending;
+        const int64_t deadline = MonotonicNs() + kWriteTimeoutNs;
+        while (m_out.state == Xfer::Pending) {
+            int left = CeilMs(deadline - MonotonicNs());
+            if (left <= 0)
+                break;
+            if (Events(left, nullptr, true) < 0 && errno != EINTR)
+                break;
+        }
+        Withdraw(m_out);
+        // The buffer is the caller's: the transfer must not point at it
+        // once this call has returned.
+        if (m_out.state == Xfer::Done) {
+            m_out.state = Xfer::Idle;
+            count = m_out.transfer->actual_length;
+            failed = m_out.transfer->status != LIBUSB_TRANSFER_COMPLETED;
+        } else {
+            failed = true;
+        }
+    }
+    if (failed) {
+        if (!CycleCancelled())
+            libusb_clear_halt(pDevHandle, kEndpointOut);
         LOG_Str("[WriteUsb]", "USB Write ERR");
     }
     return count;
 }
 
-void LinkUsb::DisConnectUsb()
+void LinkUsb::Withdraw(Slot &slot)
 {
+    if (slot.state != Xfer::Pending)
+        return;
+    libusb_cancel_transfer(slot.transfer);
+    const int64_t deadline = MonotonicNs() + kWithdrawNs;
+    while (slot.state == Xfer::Pending && MonotonicNs() < deadline)
+        Events(10, nullptr, false);
+}
+
+bool LinkUsb::Release()
+{
+    const bool had = pDevHandle != nullptr;
+    if (pDevHandle) {
+        Withdraw(m_in);
+        Withdraw(m_out);
+    }
+    for (Slot *slot : {&m_in, &m_out}) {
+        // One libusb never handed back stays allocated: freeing it under
+        // libusb's feet would be worse than the few bytes.
+        if (slot->transfer && slot->state != Xfer::Pending)
+            libusb_free_transfer(slot->transfer);
+        *slot = Slot{};
+    }
+    m_nfds = 0;
     if (pDevHandle) {
         libusb_release_interface(pDevHandle, kInterface);
         libusb_close(pDevHandle);
         pDevHandle = nullptr;
-        puts("disconnect usb ");
     }
     if (pUsbContext) {
         libusb_exit(pUsbContext);
         pUsbContext = nullptr;
     }
+    return had;
+}
+
+void LinkUsb::DisConnectUsb()
+{
+    if (Release())
+        puts("disconnect usb ");
 }
 
 void LinkUsb::Resetep()

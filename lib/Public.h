@@ -25,6 +25,26 @@ void PauseUntilNs(int64_t deadlineNs) noexcept;
 // poll() on the descriptors for at most timeoutMs; poll's result and errno.
 int WaitPoll(struct pollfd* fds, nfds_t count, int timeoutMs) noexcept;
 
+// Cancelling a read cycle. The reader object brackets each cycle with
+// CycleBegin() and CycleEnd(); CycleCancel() may come from any thread or a
+// signal handler. A cancel wakes every wait below at once: the waits poll an
+// event descriptor the library keeps for its whole life, so the caller's
+// thread needs no signal to get out of poll().
+void CycleBegin() noexcept;
+void CycleEnd() noexcept;
+// Async-signal-safe. False, and no effect, when no cycle runs.
+bool CycleCancel() noexcept;
+bool CycleCancelled() noexcept;
+
+// WaitPoll() that also ends when the running cycle is cancelled: then -1
+// with errno ECANCELED, and the revents of fds are 0. At most
+// kMaxWaitDescriptors descriptors. An interrupting signal gives -1 with EINTR,
+// as poll() does.
+constexpr nfds_t kMaxWaitDescriptors = 15;
+int WaitCancellable(struct pollfd* fds, nfds_t count, int timeoutMs) noexcept;
+// PauseUs() that ends early when the running cycle is cancelled: false then.
+bool PauseCancellable(uint32_t us) noexcept;
+
 // Milliseconds of MonotonicNs(), wrapping modulo 2^32 (about 49.7 days).
 uint32_t GetTickCount() noexcept;
 

@@ -58,6 +58,10 @@ int main(void)
     if (events != 0) { puts("events for an invalid transport"); failures++; }
     if (rec.photolen != 0x5A5A5A5A) { puts("record touched"); failures++; }
     if (g_OnecOpen != 0) { puts("g_OnecOpen"); failures++; }
+    if (SCANID_CANCELLED != 12) { puts("SCANID_CANCELLED"); failures++; }
+    /* No cycle runs: nothing to end, and nothing remembered for the next. */
+    if (CancelReadIDCard() != 0) { puts("CancelReadIDCard without a cycle"); failures++; }
+    if (ReadIDCardLib(&rec, (Cardtype)2) != SCANID_ERR_INVALID) { puts("ReadIDCardLib(2) after a cancel"); failures++; }
 
     printf("idInfo on %s: %u bytes, photolen at %u, cardfoundcb at %u\n", ABI_TARGET, (unsigned)sizeof(idInfo),
            (unsigned)offsetof(idInfo, photolen), (unsigned)offsetof(idInfo, cardfoundcb));

@@ -29,6 +29,7 @@ esac
 # Defined dynamic symbols with default visibility, names only.
 exported=$($READELF --dyn-syms -W "$lib" | awk '$7 != "UND" && $7 != "ABS" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" { print $8 }' | sed 's/@.*//' | sort -u)
 expected="CARD_SetReadInfoCB
+CancelReadIDCard
 ReadIDCardLib
 SaveImage
 SetComInfo
@@ -41,6 +42,14 @@ if [ "$exported" != "$expected" ]; then
     echo "  found:    $(echo $exported)"
     fail=1
 fi
+
+# Each symbol in the version node it first appeared in: a program built
+# against an older interface keeps finding what it linked.
+versions=$($READELF --dyn-syms -W "$lib" | awk '$7 != "UND" && $6 == "DEFAULT" && $8 ~ /@/ { print $8 }' | sort -u)
+for want in CARD_SetReadInfoCB@@SCANID_1 ReadIDCardLib@@SCANID_1 SaveImage@@SCANID_1 SetComInfo@@SCANID_1 \
+            SetServiceInfo@@SCANID_1 g_IdCardMain@@SCANID_1 g_OnecOpen@@SCANID_1 CancelReadIDCard@@SCANID_1.1; do
+    echo "$versions" | grep -qx "$want" || { echo "symbol not in its version node: $want"; fail=1; }
+done
 
 undefined=$($READELF --dyn-syms -W "$lib" | awk '$7 == "UND" { print $8 }' | sed 's/@.*//')
 echo "$undefined" | grep -q '^saveWlt2Bmp$' || { echo "saveWlt2Bmp is not left to the program"; fail=1; }
