@@ -125,6 +125,13 @@ std::vector<Seed> CycleSeeds(bool serial)
     AddEvent(failure, kToServer, proto::FailureNotice());
     seeds.push_back({"failure-notice", failure, SCANID_ERR_SERVER_DATA});
 
+    // The program cancels in the middle of an exchange, and before it.
+    for (int at : {0, 12}) {
+        Bytes cancelled = IdentityScript(card, serial, false);
+        cancelled[0] = static_cast<uint8_t>(fuzzworld::kOptionCancel | at << 3);
+        seeds.push_back({"cancelled-" + std::to_string(at), cancelled, SCANID_CANCELLED});
+    }
+
     Bytes refused = hb;
     refused[0] = fuzzworld::kOptionRefuse;
     AddEvent(refused, unasked, proto::IdCardNotice(card.serial));

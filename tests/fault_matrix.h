@@ -12,11 +12,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,6 +43,7 @@ enum class Fault {
     ModHeader,
     ModStatus,
     ModGone,
+    Cancel, // the program cancels while the cycle waits at the step
     Count
 };
 
@@ -68,7 +72,7 @@ inline const char *FaultLabel(Fault f)
 {
     static const char *const names[] = {"srv refuse", "srv close", "srv silent", "srv garbage", "srv short",
                                         "srv oversize", "srv failure", "mod silent", "mod garbage",
-                                        "mod length", "mod header", "mod status", "mod gone"};
+                                        "mod length", "mod header", "mod status", "mod gone", "cancel"};
     return names[static_cast<int>(f)];
 }
 
@@ -77,7 +81,8 @@ inline const char *FaultId(Fault f)
     static const char *const names[] = {"ServerRefuses", "ServerCloses", "ServerSilent", "ServerGarbage",
                                         "ServerShort", "ServerOversized", "ServerFailureNotice",
                                         "ModuleSilent", "ModuleGarbage", "ModuleWrongLength",
-                                        "ModuleWrongHeader", "ModuleWrongStatus", "ModuleGone"};
+                                        "ModuleWrongHeader", "ModuleWrongStatus", "ModuleGone",
+                                        "Cancelled"};
     return names[static_cast<int>(f)];
 }
 
@@ -106,6 +111,24 @@ inline std::string StepId(Step s)
 }
 
 inline bool IsServerFault(Fault f) { return f <= Fault::SrvFailure; }
+
+// What keeps the cycle waiting at a step for a cancel to find it there: the
+// peer it waits for stays silent (an absent module at the open).
+inline Fault WaitingFault(Step s)
+{
+    switch (s) {
+    case Step::Open: return Fault::ModGone;
+    case Step::Connect:
+    case Step::NoticeAnswer:
+    case Step::Packet3:
+    case Step::Packet5Server:
+    case Step::Final: return Fault::SrvSilent;
+    default: return Fault::ModSilent;
+    }
+}
+
+// The fault a cell sets up: its own, or for a cancel the one it waits behind.
+inline Fault SetUpFault(Fault f, Step s) { return f == Fault::Cancel ? WaitingFault(s) : f; }
 
 inline sim::ServerFault ServerFaultOf(Fault f)
 {
@@ -357,10 +380,11 @@ struct CellServer {
 
     CellServer(const Cell &c, int simulatedPort) : port(simulatedPort)
     {
-        if (c.step == Step::Connect && c.fault == Fault::SrvRefuse) {
+        const Fault f = SetUpFault(c.fault, c.step);
+        if (c.step == Step::Connect && f == Fault::SrvRefuse) {
             refusing = std::make_unique<RefusingPort>();
             port = refusing->Port();
-        } else if (c.step == Step::Connect && c.fault == Fault::SrvSilent) {
+        } else if (c.step == Step::Connect && f == Fault::SrvSilent) {
             silent = std::make_unique<SilentListener>();
             port = silent->Full() ? silent->Port() : 0;
         }
@@ -371,18 +395,75 @@ struct CycleRun {
     int code = 0;
     long long ms = 0;
     std::string console;   // standard output during the cycle
+    long long cancelMs = -1; // from the cancel to the cycle's return
 };
 
-inline CycleRun RunCycle(idInfo *rec, Cardtype type)
+// For a cancel cell: once the cycle has reported the events before its wait
+// and the fault holding it there has struck, another thread cancels. A
+// module fault cancels from the module's own thread the moment it strikes,
+// however short the wait behind it (struck is then null).
+struct CancelPlan {
+    size_t eventsBefore = 0;
+    std::function<bool()> struck;
+    std::atomic<long long> at{-1};
+    void Cancel()
+    {
+        at = testsupport::NowMs();
+        CancelReadIDCard();
+    }
+};
+
+inline CycleRun RunCycle(idInfo *rec, Cardtype type, CancelPlan *cancel = nullptr)
 {
     CycleRun run;
     e2e::ResetEvents();
+    std::atomic<bool> done{false};
+    std::thread canceller;
+    if (cancel && cancel->struck) {
+        canceller = std::thread([&] {
+            while (!done && (e2e::Events().size() < cancel->eventsBefore || !cancel->struck()))
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (!done)
+                cancel->Cancel();
+        });
+    }
     auto t0 = std::chrono::steady_clock::now();
     e2e::StdoutCapture out;
     run.code = ReadIDCardLib(rec, type);
+    const long long end = testsupport::NowMs();
     run.console = out.Stop();
     run.ms = e2e::MsSince(t0);
+    done = true;
+    if (canceller.joinable())
+        canceller.join();
+    if (cancel && cancel->at >= 0)
+        run.cancelMs = end - cancel->at;
     return run;
+}
+
+// A cancel cell's expectation: the events up to its wait, the cancel, the
+// release; the cycle ends within cancelLimitMs of the cancel (the bound is
+// generous, as for every cell: the exact figure is the benchmark's).
+constexpr int kCancelLimitMs = 50;
+inline Expect Cancelled(std::vector<e2e::Event> before, const e2e::Event *bye = nullptr)
+{
+    Expect e;
+    e.code = SCANID_CANCELLED;
+    e.events = std::move(before);
+    e.events.emplace_back(3, "read cancelled");
+    if (bye)
+        e.events.push_back(*bye);
+    e.limitMs = kCancelLimitMs;
+    return e;
+}
+
+// The events a cancel cell waits for before it cancels.
+inline size_t EventsBeforeCancel(const Expect &e)
+{
+    for (size_t i = 0; i < e.events.size(); i++)
+        if (e.events[i].second == "read cancelled")
+            return i;
+    return e.events.size();
 }
 
 inline void CheckCell(const Expect &want, int code, long long ms, const std::string &console,

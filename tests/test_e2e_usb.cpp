@@ -3,6 +3,12 @@
 // simulated decode server on loopback TCP.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
 #include "DecodeServer.h"
 #include "UsbModule.h"
 #include "e2e_support.h"
@@ -418,4 +424,60 @@ TEST_F(UsbCycle, NoCardWaitsOneFullDetectionRead)
     EXPECT_LT(ms, 20000);
     EXPECT_EQ(Events(), (std::vector<Event>{{3, "usb connect ok"}, {2, "Detect the heart"}, {3, "disconnect usb"}}));
     EXPECT_EQ(server.ConnectionsAccepted(), 0);
+}
+
+// A cancel with no cycle running is forgotten: the next cycle reads.
+TEST_F(UsbCycle, CancelWithoutACycleIsHarmless)
+{
+    EXPECT_EQ(CancelReadIDCard(), 0);
+    EXPECT_EQ(CancelReadIDCard(), 0);
+    PlaceId(1);
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(1)));
+}
+
+namespace {
+void CancelOnSignal(int) { CancelReadIDCard(); }
+} // namespace
+
+// The handler runs on the reading thread itself, inside the card wait's
+// poll(): the wait must end, not go on for its 10 s.
+TEST_F(UsbCycle, CancelFromASignalHandlerEndsTheCardWait)
+{
+    struct sigaction sa {}, old {};
+    sa.sa_handler = CancelOnSignal;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    const int fds = e2e::SteadyDescriptors();
+    const pthread_t reader = pthread_self();
+    std::atomic<bool> done{false};
+    std::atomic<long long> sentAt{-1};
+    std::thread sender([&] {
+        // No card is placed: once the heart is detected the cycle waits.
+        while (!done && e2e::MsSinceEvent("Detect the heart") < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (done)
+            return;
+        sentAt = testsupport::NowMs();
+        pthread_kill(reader, SIGUSR1);
+    });
+    const int code = Read();
+    const long long end = testsupport::NowMs();
+    done = true;
+    sender.join();
+    sigaction(SIGUSR1, &old, nullptr);
+
+    EXPECT_EQ(code, SCANID_CANCELLED) << e2e::Describe(Events());
+    EXPECT_EQ(Events(), (std::vector<Event>{{3, "usb connect ok"}, {2, "Detect the heart"}, {3, "read cancelled"},
+                                            {3, "disconnect usb"}}))
+        << e2e::Describe(Events());
+    ASSERT_GE(sentAt, 0);
+    EXPECT_LT(end - sentAt, 2000) << "the card wait went on after the signal";
+    EXPECT_EQ(g_IdCardMain.m_usb.pDevHandle, nullptr);
+    EXPECT_EQ(e2e::DescriptorsBackTo(fds), "");
+    // The cancel ended with its cycle: the next one reads.
+    EXPECT_EQ(CancelReadIDCard(), 0);
+    PlaceId(0);
+    e2e::ResetEvents();
+    EXPECT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
 }

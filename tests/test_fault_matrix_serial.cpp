@@ -172,6 +172,24 @@ std::vector<Cell> SerialCells()
     add(Step::Final, Fault::SrvShort, E(8, badFinal, 500));
     add(Step::Final, Fault::SrvOversized, E(1, full, 1000, 0, RecordCheck::Card));
     add(Step::Final, Fault::SrvFailure, E(8, badFinal, 500));
+
+    // A cancel wherever the cycle waits: the pause after a failed open, the
+    // heartbeat, the card wait, the connect, the server's answers, the
+    // module's packets.
+    const auto cancelled = [](const std::vector<Event> &before) { return matrix::Cancelled(before, &kBye); };
+    add(Step::Open, Fault::Cancel, matrix::Cancelled({{3, "serial connect err"}}));
+    add(Step::Heartbeat, Fault::Cancel, cancelled({{3, "serial connect successed"}}));
+    add(Step::Detect, Fault::Cancel, cancelled(Opened()));
+    add(Step::Connect, Fault::Cancel, cancelled(Join(Opened(), {{1, "find ID card"}})));
+    add(Step::NoticeAnswer, Fault::Cancel, cancelled(Connected()));
+    add(Step::Packet12, Fault::Cancel, cancelled(Connected()));
+    add(Step::Packet3, Fault::Cancel, cancelled(Read48()));
+    add(Step::Packet34, Fault::Cancel, cancelled(Read48()));
+    add(Step::Packet5Server, Fault::Cancel, cancelled(Read48()));
+    add(Step::Packet5Module, Fault::Cancel, cancelled(Read48()));
+    for (int p : {6, 8, 16})
+        add(matrix::Tail(p), Fault::Cancel, cancelled(Read48()));
+    add(Step::Final, Fault::Cancel, cancelled(Read48()));
     return v;
 }
 
@@ -219,10 +237,11 @@ TEST_P(SerialFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
         CARD_SetReadInfoCB(e2e::OnEvent);
         module.Module().PlaceIdCard(card.serial);
 
-        if (matrix::IsServerFault(c.fault) && matrix::ServerStepOf(c.step) >= 0) {
-            server.InjectFault(matrix::ServerStepOf(c.step), matrix::ServerFaultOf(c.fault));
-        } else if (!matrix::IsServerFault(c.fault)) {
-            const sim::ModuleFault mf = matrix::ModuleFaultOf(c.fault);
+        const Fault f = matrix::SetUpFault(c.fault, c.step);
+        if (matrix::IsServerFault(f) && matrix::ServerStepOf(c.step) >= 0) {
+            server.InjectFault(matrix::ServerStepOf(c.step), matrix::ServerFaultOf(f));
+        } else if (!matrix::IsServerFault(f)) {
+            const sim::ModuleFault mf = matrix::ModuleFaultOf(f);
             if (c.step == Step::Open)
                 module.Vanish();
             else if (c.step == Step::Heartbeat)
@@ -231,17 +250,34 @@ TEST_P(SerialFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
                 module.Module().InjectFault(matrix::ModuleStepOf(c.step), mf);
         }
 
-        const matrix::CycleRun run = matrix::RunCycle(&rec, CARDTYPE_SERIAL);
+        matrix::CancelPlan cancel;
+        const bool cancelling = c.fault == Fault::Cancel;
+        if (cancelling) {
+            cancel.eventsBefore = matrix::EventsBeforeCancel(c.expect);
+            // The card wait is long: it is cancelled once it has begun.
+            if (matrix::IsServerFault(f) || c.step == Step::Open || c.step == Step::Detect)
+                cancel.struck = [&] {
+                    return c.step == Step::Open || c.step == Step::Connect || c.step == Step::Detect ||
+                           server.FaultsInjected() > 0;
+                };
+            else
+                module.Module().SetEventHandler([&cancel](const std::string &line) {
+                    if (line.rfind("fault ", 0) == 0)
+                        cancel.Cancel();
+                });
+        }
+        const matrix::CycleRun run = matrix::RunCycle(&rec, CARDTYPE_SERIAL, cancelling ? &cancel : nullptr);
+        module.Module().SetEventHandler(nullptr);
         code = run.code;
-        ms = run.ms;
+        ms = cancelling ? run.cancelMs : run.ms;
         console = run.console;
 
         EXPECT_EQ(g_IdCardMain.m_serial.iSerialFd, -1) << "serial port left open";
         EXPECT_EQ(g_IdCardMain.m_socket.iSocketFd, -1) << "server connection left open";
-        if (!matrix::IsServerFault(c.fault) && c.step != Step::Open && c.step != Step::Heartbeat) {
+        if (!matrix::IsServerFault(f) && c.step != Step::Open && c.step != Step::Heartbeat) {
             EXPECT_EQ(module.Module().Stats().faultsApplied, 1) << "the fault never struck";
         }
-        if (matrix::IsServerFault(c.fault) && c.step != Step::Connect) {
+        if (matrix::IsServerFault(f) && c.step != Step::Connect) {
             // The server's thread may take its packet after the cycle gave up.
             EXPECT_TRUE(server.WaitFaultsInjected(1, 5000)) << "the fault never struck";
         }

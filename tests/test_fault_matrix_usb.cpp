@@ -167,6 +167,24 @@ std::vector<Cell> UsbCells()
     add(Step::Final, Fault::SrvOversized,
         E(1, End(Join(tail, {{3, "[ReveServerSize:] *"}})), 1500, 0, "", RecordCheck::Card));
     add(Step::Final, Fault::SrvFailure, Refused(tail));
+
+    // A cancel wherever the cycle waits: the pause after a failed open, the
+    // heartbeat, the card wait, the server connect, the relay waiting on
+    // either peer.
+    const auto cancelled = [](const std::vector<Event> &before) { return matrix::Cancelled(before, &kBye); };
+    add(Step::Open, Fault::Cancel, matrix::Cancelled({{3, "usb connect err"}}));
+    add(Step::Heartbeat, Fault::Cancel, cancelled({{3, "usb connect ok"}}));
+    add(Step::Detect, Fault::Cancel, cancelled(Opened()));
+    add(Step::Connect, Fault::Cancel, cancelled(Join(Opened(), {{1, "find ID card"}})));
+    add(Step::NoticeAnswer, Fault::Cancel, cancelled(Connected()));
+    add(Step::Packet12, Fault::Cancel, cancelled(Sizes(Connected(), {7})));
+    add(Step::Packet3, Fault::Cancel, cancelled(Sizes(Connected(), {7})));
+    add(Step::Packet34, Fault::Cancel, cancelled(Sizes(Connected(), {7, 21})));
+    add(Step::Packet5Server, Fault::Cancel, cancelled(Sizes(Connected(), {7, 21})));
+    add(Step::Packet5Module, Fault::Cancel, cancelled(Sizes(Connected(), {7, 21, 21})));
+    for (int p : {6, 11, 16})
+        add(matrix::Tail(p), Fault::Cancel, cancelled(tail));
+    add(Step::Final, Fault::Cancel, cancelled(tail));
     return v;
 }
 
@@ -264,11 +282,12 @@ TEST_P(UsbFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
         CARD_SetReadInfoCB(e2e::OnEvent);
         Model().PlaceIdCard(card.serial);
         const int appliedBefore = Model().Stats().faultsApplied;
+        const Fault f = matrix::SetUpFault(c.fault, c.step);
 
-        if (matrix::IsServerFault(c.fault) && matrix::ServerStepOf(c.step) >= 0) {
-            server.InjectFault(matrix::ServerStepOf(c.step), matrix::ServerFaultOf(c.fault));
-        } else if (!matrix::IsServerFault(c.fault)) {
-            const sim::ModuleFault mf = matrix::ModuleFaultOf(c.fault);
+        if (matrix::IsServerFault(f) && matrix::ServerStepOf(c.step) >= 0) {
+            server.InjectFault(matrix::ServerStepOf(c.step), matrix::ServerFaultOf(f));
+        } else if (!matrix::IsServerFault(f)) {
+            const sim::ModuleFault mf = matrix::ModuleFaultOf(f);
             // Faults of the notice and the link check persist: the module
             // announces again and the heartbeat tries again.
             if (c.step == Step::Open)
@@ -279,9 +298,27 @@ TEST_P(UsbFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
                 Model().InjectFault(matrix::ModuleStepOf(c.step), mf, c.step == Step::Detect);
         }
 
-        const matrix::CycleRun run = matrix::RunCycle(&rec, CARDTYPE_USB);
+        matrix::CancelPlan cancel;
+        const bool cancelling = c.fault == Fault::Cancel;
+        if (cancelling) {
+            cancel.eventsBefore = matrix::EventsBeforeCancel(c.expect);
+            // The notice's fault is set up as the heartbeat ends, before the
+            // card wait: that one waits for its event.
+            if (matrix::IsServerFault(f) || c.step == Step::Open || c.step == Step::Detect)
+                cancel.struck = [&] {
+                    return c.step == Step::Open || c.step == Step::Connect || server.FaultsInjected() > 0 ||
+                           (c.step == Step::Detect && Model().Stats().faultsApplied > appliedBefore);
+                };
+            else
+                Model().SetEventHandler([&cancel](const std::string &line) {
+                    if (line.rfind("fault ", 0) == 0)
+                        cancel.Cancel();
+                });
+        }
+        const matrix::CycleRun run = matrix::RunCycle(&rec, CARDTYPE_USB, cancelling ? &cancel : nullptr);
+        Model().SetEventHandler(nullptr);
         code = run.code;
-        ms = run.ms;
+        ms = cancelling ? run.cancelMs : run.ms;
         console = run.console;
 
         EXPECT_EQ(g_IdCardMain.m_usb.pDevHandle, nullptr) << "USB handle left open";
@@ -289,17 +326,18 @@ TEST_P(UsbFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
         EXPECT_EQ(g_IdCardMain.m_socket.iSocketFd, -1) << "server connection left open";
         EXPECT_TRUE(g_usb->Device().WaitFor([](const UsbModuleDevice::Stats &s) { return s.openClients == 0; }, 10000))
             << "the device still has a handle open";
-        if (!matrix::IsServerFault(c.fault) && c.step != Step::Open) {
+        if (!matrix::IsServerFault(f) && c.step != Step::Open) {
             EXPECT_GE(Model().Stats().faultsApplied - appliedBefore, 1) << "the fault never struck";
         }
-        if (matrix::IsServerFault(c.fault) && c.step != Step::Connect) {
+        if (matrix::IsServerFault(f) && c.step != Step::Connect) {
             // The server's thread may take its packet after the cycle gave up.
             EXPECT_TRUE(server.WaitFaultsInjected(1, 5000)) << "the fault never struck";
         }
         Model().ClearFaults();
         Model().RemoveCard();
     }
-    const bool fellBack = c.step == Step::Connect;
+    // A cancel in the primary's connect comes before any fail-over.
+    const bool fellBack = c.step == Step::Connect && c.fault != Fault::Cancel;
     if (fellBack) {
         // The fail-over stays in the reader object.
         EXPECT_STREQ(g_IdCardMain.m_szServerIp, "127.0.0.1");
