@@ -162,7 +162,7 @@ int CardMain::UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, un
 
         int serverLen = 0;
         if (ready > 0 && (ready & LinkUsb::kPeerReady))
-            serverLen = m_socket.RvcBytesFromServer(serverBuf);
+            serverLen = m_socket.ReadReady(serverBuf);
         if (serverLen > 5 && serverBuf[0] == 0xAA) {
             ReportF(SCANID_EVENT_PROGRESS, "[ReveServerSize:] %d", serverLen);
             if (IsFailureNotice(serverBuf, serverLen)) {

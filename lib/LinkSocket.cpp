@@ -181,6 +181,13 @@ int LinkSocket::ReadSocket(unsigned char *buffer)
     short revents = 0;
     if (WaitFor(iSocketFd, POLLIN, kSocketRecvWaitMs, &revents) <= 0)
         return 0;
+    return ReadReady(buffer);
+}
+
+int LinkSocket::ReadReady(unsigned char *buffer)
+{
+    if (iSocketFd < 0 || buffer == nullptr)
+        return -1;
     for (;;) {
         // Never block here: the wait above already said there is something.
         ssize_t n = recv(iSocketFd, buffer, kSocketRecvMax, MSG_DONTWAIT);

@@ -39,6 +39,9 @@ public:
     // kSocketRecvMax bytes: the count, 0 for nothing yet, -1 when the server
     // closed the connection or the receive failed.
     int ReadSocket(unsigned char *buffer);
+    // ReadSocket without its wait, for a caller that has seen the socket
+    // readable in a wait of its own.
+    int ReadReady(unsigned char *buffer);
 
     void DisconnectServer();
 

@@ -190,11 +190,13 @@ int LinkUsb::WaitModuleOr(int peerFd, int timeoutMs)
     const int64_t deadline = MonotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000;
     for (;;) {
         StartRead(false);
+        // A frame already in hand goes first; a server packet that came with
+        // it is found by the next wait.
+        if (m_in.state == Xfer::Done)
+            return kModuleFrame;
         int64_t now = MonotonicNs();
         int wait = CeilMs(deadline - now);
-        if (m_in.state == Xfer::Done)
-            wait = 0; // only see whether the peer is ready too
-        else if (m_in.state == Xfer::Idle && m_retryAtNs > now && CeilMs(m_retryAtNs - now) < wait)
+        if (m_in.state == Xfer::Idle && m_retryAtNs > now && CeilMs(m_retryAtNs - now) < wait)
             wait = CeilMs(m_retryAtNs - now);
         pollfd peer{};
         peer.fd = peerFd;
