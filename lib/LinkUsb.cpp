@@ -36,7 +36,12 @@ LinkUsb::LinkUsb() noexcept
 {
 }
 
-LinkUsb::~LinkUsb() { DisConnectUsb(); }
+LinkUsb::~LinkUsb()
+{
+    DisConnectUsb();
+    libusb_free_transfer(m_in.transfer);
+    libusb_free_transfer(m_out.transfer);
+}
 
 int LinkUsb::ConnectUsb()
 {
@@ -73,10 +78,12 @@ int LinkUsb::ConnectUsb()
         return -1;
     }
 
-    // The transfers and libusb's descriptors are set up once per connection,
-    // so that no read or write of the cycle allocates.
-    m_in.transfer = libusb_alloc_transfer(0);
-    m_out.transfer = libusb_alloc_transfer(0);
+    // The transfers live as long as the link object, libusb's descriptors
+    // are fetched once per connection: no read or write allocates.
+    if (!m_in.transfer)
+        m_in.transfer = libusb_alloc_transfer(0);
+    if (!m_out.transfer)
+        m_out.transfer = libusb_alloc_transfer(0);
     const libusb_pollfd **fds = libusb_get_pollfds(ctx);
     bool fit = fds != nullptr;
     for (int i = 0; fit && fds[i]; i++) {
@@ -274,11 +281,11 @@ bool LinkUsb::Release()
         Withdraw(m_out);
     }
     for (Slot *slot : {&m_in, &m_out}) {
-        // One libusb never handed back stays allocated: freeing it under
-        // libusb's feet would be worse than the few bytes.
-        if (slot->transfer && slot->state != Xfer::Pending)
-            libusb_free_transfer(slot->transfer);
-        *slot = Slot{};
+        // One libusb never handed back is abandoned, not reused or freed
+        // under libusb's feet: a few bytes lost is the lesser harm.
+        if (slot->state == Xfer::Pending)
+            slot->transfer = nullptr;
+        slot->state = Xfer::Idle;
     }
     m_nfds = 0;
     if (pDevHandle) {
