@@ -52,6 +52,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Require(info->cardkind == 0 && info->carddatalen == 0 && info->cardfoundcb == nullptr);
     free(info);
 
+    // Every document layout: each text field terminated within its room, the
+    // raw block and the photo carried over, the caller's size kept.
+    auto *rec = static_cast<scanid_record *>(malloc(sizeof(scanid_record)));
+    memset(rec, 0xA5, sizeof *rec);
+    rec->size = sizeof *rec;
+    DecodeDocument(block.data(), rec);
+    Require(rec->size == sizeof *rec && rec->document == DocumentOf(block.data()));
+    for (const auto &f : {std::make_pair(rec->name_zh, sizeof rec->name_zh), std::make_pair(rec->name_en, sizeof rec->name_en),
+                          std::make_pair(rec->number, sizeof rec->number), std::make_pair(rec->address, sizeof rec->address),
+                          std::make_pair(rec->previous_number, sizeof rec->previous_number),
+                          std::make_pair(rec->type_letter, sizeof rec->type_letter)})
+        Require(memchr(f.first, 0, f.second) != nullptr);
+    Require(memcmp(rec->text_block, block.data(), kTextBlockBytes) == 0);
+    Require(memcmp(rec->photo, block.data() + kTextBlockBytes, SCANID_PHOTO_BYTES) == 0);
+    free(rec);
+
     // The conversions on their own, with exact-size source and destination.
     std::vector<unsigned char> in(src, src + srcLen);
     const int len = static_cast<int>(srcLen > 4096 ? 4096 : srcLen);

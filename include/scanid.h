@@ -258,6 +258,50 @@ SCANID_API void CARD_SetReadInfoCB(ReadInfoCallback callback);
  */
 SCANID_API int CancelReadIDCard(void);
 
+/** Kind of identity document a read found (scanid_record.document). */
+enum scanid_document {
+    SCANID_DOC_NONE = 0,         /**< no identity document was read */
+    SCANID_DOC_RESIDENT = 1,     /**< resident identity card (type letter blank) */
+    SCANID_DOC_FOREIGN_2017 = 2, /**< foreign permanent resident ID card, 2017 ('I') */
+    SCANID_DOC_HMT_PERMIT = 3,   /**< residence permit for Hong Kong, Macao and Taiwan residents ('J') */
+    SCANID_DOC_FOREIGN_2023 = 4, /**< foreign permanent resident ID card, 2023 ('Y') */
+    SCANID_DOC_UNKNOWN = 9       /**< a type letter the library does not know: only the raw
+                                      text block and the photo are given */
+};
+
+/**
+ * Every field of every document kind, as NUL-terminated UTF-8 text. A field
+ * the kind does not have stays empty. (Draft: filled by the decoder; the read
+ * call and its versioning come with it.)
+ */
+typedef struct scanid_record {
+    unsigned int size;          /**< sizeof(scanid_record), set by the caller */
+    int document;               /**< enum scanid_document */
+    char type_letter[4];        /**< the letter at block offset 248 ("" when blank) */
+    char name_zh[48];           /**< Chinese name (R, J, I if any, Y) */
+    char name_en[124];          /**< English name (I: 60 characters; Y: 46, joined) */
+    char sex[4];                /**< code digit: "0" unknown, "1" male, "2" female, "9" unspecified */
+    char sex_text[24];          /**< its Chinese text */
+    char ethnic_code[4];        /**< ethnic group code, two digits (R) */
+    char ethnic[16];            /**< ethnic group name (R) */
+    char nationality[8];        /**< three-letter code (I, Y) */
+    char birth[12];             /**< YYYYMMDD */
+    char address[108];          /**< address (R, J) */
+    char number[40];            /**< identity or permit number */
+    char authority[48];         /**< issuing authority (R, J) */
+    char valid_from[12];        /**< YYYYMMDD */
+    char valid_to[32];          /**< YYYYMMDD, or a text such as "长期" */
+    char travel_permit[20];     /**< travel-permit number (J) */
+    char issue_count[4];        /**< travel-permit issue count (J) */
+    char renewal_count[4];      /**< renewal count (Y) */
+    char card_version[4];       /**< card version (I) */
+    char authority_code[12];    /**< code of the accepting authority (I) */
+    char previous_number[20];   /**< the earlier 15-character permit number (Y, when linked) */
+    int number_valid;           /**< 1 when the number passes its kind's check, else 0 */
+    unsigned char photo[SCANID_PHOTO_BYTES]; /**< compressed photo */
+    unsigned char text_block[256];           /**< the raw UCS-2 text block */
+} scanid_record;
+
 /** Reserved one-byte flag, zero at load; the library never reads or writes it. */
 SCANID_API extern unsigned char g_OnecOpen;
 

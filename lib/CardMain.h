@@ -124,3 +124,8 @@ int ParesCardNumber(const unsigned char *src, int len, unsigned char *dst, int d
 int GetNational(int code, unsigned char *dst, int dstSize);
 int GetSEX(int code, unsigned char *dst);
 void FillIdInfo(idInfo *info, const unsigned char *block);
+
+// Document kinds: the layout a text block's type letter names, and every
+// field of it (the block is the 256-byte text block, then the photo).
+int DocumentOf(const unsigned char *block);
+void DecodeDocument(const unsigned char *block, scanid_record *record);

@@ -128,10 +128,43 @@ int GetSEX(int code, unsigned char *dst)
     return 3;
 }
 
+namespace {
+
+// Another document kind in the record of the identity card: every field
+// holds its own kind of data or nothing (a permit's nationality code in
+// nation, the English name only where there is no Chinese one).
+void FillOtherDocument(idInfo *info, const unsigned char *block)
+{
+    scanid_record r;
+    r.size = sizeof r;
+    DecodeDocument(block, &r);
+    memset(info, 0, offsetof(idInfo, cardkind));
+    auto put = [](char *field, size_t size, const char *text) {
+        CopyWholeChars(text, reinterpret_cast<unsigned char *>(field), static_cast<int>(size));
+    };
+    put(info->name, sizeof info->name, r.name_zh[0] ? r.name_zh : r.name_en);
+    put(info->sex, sizeof info->sex, r.sex);
+    put(info->nation, sizeof info->nation, r.nationality);
+    put(info->birth, sizeof info->birth, r.birth);
+    put(info->address, sizeof info->address, r.address);
+    put(info->cardno, sizeof info->cardno, r.number);
+    put(info->authority, sizeof info->authority, r.authority);
+    put(info->starttime, sizeof info->starttime, r.valid_from);
+    put(info->endtime, sizeof info->endtime, r.valid_to);
+    info->photolen = SCANID_PHOTO_BYTES;
+    memcpy(info->photo, r.photo, SCANID_PHOTO_BYTES);
+}
+
+} // namespace
+
 void FillIdInfo(idInfo *info, const unsigned char *block)
 {
     if (!info || !block)
         return;
+    if (DocumentOf(block) != SCANID_DOC_RESIDENT) {
+        FillOtherDocument(info, block);
+        return;
+    }
 
     unsigned char text[kTextBlockBytes];
     memcpy(text, block, sizeof text);

@@ -385,3 +385,202 @@ TEST(FillIdInfo, ArbitraryBlocksStayInsideTheRecord)
         EXPECT_EQ(rec.cardkind, 0x3C);
     }
 }
+
+// --- document kinds ------------------------------------------------------------
+// Each block is written field by field at the offsets of the published
+// layouts, independently of the decoder.
+namespace {
+
+struct Placed {
+    size_t at;
+    std::u16string text;
+    size_t bytes;
+};
+
+std::vector<unsigned char> Document(std::initializer_list<Placed> fields)
+{
+    std::vector<unsigned char> block(1280, 0);
+    for (size_t i = 0; i < 256; i += 2)
+        block[i] = 0x20; // blank padded throughout
+    for (const Placed &f : fields) {
+        Bytes b = Field(f.text, f.bytes);
+        memcpy(block.data() + f.at, b.data(), b.size());
+    }
+    for (size_t i = 256; i < block.size(); i++)
+        block[i] = static_cast<unsigned char>(i * 7);
+    return block;
+}
+
+scanid_record Decode(const std::vector<unsigned char> &block)
+{
+    scanid_record r;
+    memset(&r, 0x5A, sizeof r);
+    r.size = sizeof r;
+    DecodeDocument(block.data(), &r);
+    return r;
+}
+
+} // namespace
+
+TEST(Documents, ForeignPermanentResident2017)
+{
+    const auto block = Document({{0, u"SMITH, JOHN WILLIAM", 120}, {120, u"1", 2}, {122, u"USA110179050116", 30},
+                                 {152, u"USA", 6}, {158, u"史密斯", 30}, {188, u"20200610", 16},
+                                 {204, u"20300610", 16}, {220, u"19790501", 16}, {236, u"01", 4},
+                                 {240, u"1100", 8}, {248, u"I", 2}});
+    const scanid_record r = Decode(block);
+    EXPECT_EQ(r.size, sizeof r);
+    EXPECT_EQ(r.document, SCANID_DOC_FOREIGN_2017);
+    EXPECT_STREQ(r.type_letter, "I");
+    EXPECT_STREQ(r.name_en, "SMITH, JOHN WILLIAM");
+    EXPECT_STREQ(r.name_zh, "史密斯");
+    EXPECT_STREQ(r.sex, "1");
+    EXPECT_STREQ(r.sex_text, "男");
+    EXPECT_STREQ(r.number, "USA110179050116");
+    EXPECT_EQ(r.number_valid, 1);
+    EXPECT_STREQ(r.nationality, "USA");
+    EXPECT_STREQ(r.birth, "19790501");
+    EXPECT_STREQ(r.valid_from, "20200610");
+    EXPECT_STREQ(r.valid_to, "20300610");
+    EXPECT_STREQ(r.card_version, "01");
+    EXPECT_STREQ(r.authority_code, "1100");
+    // What this card does not have stays empty.
+    EXPECT_STREQ(r.address, "");
+    EXPECT_STREQ(r.authority, "");
+    EXPECT_STREQ(r.ethnic, "");
+    EXPECT_EQ(0, memcmp(r.text_block, block.data(), 256));
+    EXPECT_EQ(0, memcmp(r.photo, block.data() + 256, 1024));
+}
+
+TEST(Documents, ForeignPermanentResident2017WithoutChineseName)
+{
+    const auto r = Decode(Document({{0, u"KOVALENKO, OLENA", 120}, {120, u"2", 2}, {122, u"KAZ110090123105", 30},
+                                    {152, u"KAZ", 6}, {248, u"I", 2}}));
+    EXPECT_STREQ(r.name_zh, "");
+    EXPECT_STREQ(r.name_en, "KOVALENKO, OLENA");
+    EXPECT_STREQ(r.sex_text, "女");
+    EXPECT_EQ(r.number_valid, 1) << "the official sample number";
+}
+
+TEST(Documents, ForeignPermanentResident2023JoinsTheLongEnglishName)
+{
+    // The 35th character of the first part is the blank between two names.
+    const auto block = Document({{0, u"史密斯", 30}, {30, u"1", 2}, {32, u"00", 4}, {36, u"19790501", 16},
+                                 {52, u"HUTCHINSON-WAINWRIGHT, CHRISTOPHER ", 70}, {122, u"911840197905010118", 36},
+                                 {188, u"20240105", 16}, {204, u"20340105", 16}, {220, u"JAMES", 22},
+                                 {242, u"USA", 6}, {248, u"Y", 2}, {250, u"011", 6}});
+    const scanid_record r = Decode(block);
+    EXPECT_EQ(r.document, SCANID_DOC_FOREIGN_2023);
+    EXPECT_STREQ(r.name_en, "HUTCHINSON-WAINWRIGHT, CHRISTOPHER JAMES");
+    EXPECT_STREQ(r.name_zh, "史密斯");
+    EXPECT_STREQ(r.renewal_count, "00");
+    EXPECT_STREQ(r.ethnic, "") << "a renewal count is no ethnic group";
+    EXPECT_STREQ(r.address, "") << "the English name is no address";
+    EXPECT_STREQ(r.number, "911840197905010118");
+    EXPECT_EQ(r.number_valid, 1);
+    EXPECT_STREQ(r.nationality, "USA");
+    EXPECT_STREQ(r.previous_number, "USA110179050116");
+}
+
+TEST(Documents, ForeignPermanentResident2023WithoutALink)
+{
+    const auto r = Decode(Document({{0, u"史密斯", 30}, {52, u"SMITH, JOHN WILLIAM", 70},
+                                    {122, u"911840197905010118", 36}, {242, u"USA", 6}, {248, u"Y", 2}}));
+    EXPECT_STREQ(r.name_en, "SMITH, JOHN WILLIAM");
+    EXPECT_STREQ(r.previous_number, "");
+}
+
+TEST(Documents, HongKongMacaoTaiwanResidencePermit)
+{
+    const auto r = Decode(Document({{0, u"陈大文", 30}, {30, u"1", 2}, {36, u"19900315", 16},
+                                    {52, u"广东省深圳市福田区福华一路88号", 70}, {122, u"810000199003150138", 36},
+                                    {158, u"深圳市公安局福田分局", 30}, {188, u"20190901", 16}, {204, u"20240901", 16},
+                                    {220, u"H12345678", 18}, {238, u"01", 4}, {248, u"J", 2}}));
+    EXPECT_EQ(r.document, SCANID_DOC_HMT_PERMIT);
+    EXPECT_STREQ(r.name_zh, "陈大文");
+    EXPECT_STREQ(r.address, "广东省深圳市福田区福华一路88号");
+    EXPECT_STREQ(r.number, "810000199003150138");
+    EXPECT_EQ(r.number_valid, 1);
+    EXPECT_STREQ(r.authority, "深圳市公安局福田分局");
+    EXPECT_STREQ(r.travel_permit, "H12345678");
+    EXPECT_STREQ(r.issue_count, "01");
+    EXPECT_STREQ(r.ethnic_code, "");
+}
+
+TEST(Documents, SexCodesZeroAndNine)
+{
+    for (const auto &c : {std::make_pair(u"0", "未知的性别"), std::make_pair(u"9", "未说明的性别")}) {
+        const auto r = Decode(Document({{0, u"林美玲", 30}, {30, c.first, 2}, {122, u"830000199211300245", 36},
+                                        {248, u"J", 2}}));
+        EXPECT_STREQ(r.sex_text, c.second);
+        EXPECT_EQ(r.number_valid, 1);
+    }
+}
+
+TEST(Documents, UnknownLetterIsNotDecodedAsAnIdentityCard)
+{
+    const auto block = Document({{0, u"SOMEBODY", 30}, {122, u"110101199001011234", 36}, {248, u"Q", 2}});
+    const scanid_record r = Decode(block);
+    EXPECT_EQ(r.document, SCANID_DOC_UNKNOWN);
+    EXPECT_STREQ(r.type_letter, "Q");
+    EXPECT_STREQ(r.name_zh, "");
+    EXPECT_STREQ(r.number, "");
+    EXPECT_EQ(0, memcmp(r.text_block, block.data(), 256)) << "the raw block is all there is";
+}
+
+TEST(Documents, NumberFailingItsCheckIsDecodedAndFlagged)
+{
+    // One digit of the 2017 sample changed; a resident number with a wrong
+    // check character: the fields are given, marked as not passing.
+    const auto permit = Decode(Document({{0, u"SMITH, JOHN", 120}, {122, u"USA110179050117", 30}, {248, u"I", 2}}));
+    EXPECT_STREQ(permit.number, "USA110179050117");
+    EXPECT_EQ(permit.number_valid, 0);
+    const auto resident = Decode(Document({{0, u"张伟", 30}, {122, u"440106198503124510", 36}}));
+    EXPECT_EQ(resident.document, SCANID_DOC_RESIDENT);
+    EXPECT_STREQ(resident.name_zh, "张伟");
+    EXPECT_EQ(resident.number_valid, 0);
+    const auto hmt = Decode(Document({{122, u"840000199003150138", 36}, {248, u"J", 2}}));
+    EXPECT_EQ(hmt.number_valid, 0) << "no such region prefix";
+}
+
+TEST(Documents, ResidentCardKeepsItsLayout)
+{
+    const auto r = Decode(Document({{0, u"阿依古丽·买买提", 30}, {30, u"2", 2}, {32, u"05", 4}, {36, u"19920708", 16},
+                                    {122, u"650102199207082024", 36}, {204, u"长期", 16}}));
+    EXPECT_EQ(r.document, SCANID_DOC_RESIDENT);
+    EXPECT_STREQ(r.type_letter, "");
+    EXPECT_STREQ(r.name_zh, "阿依古丽·买买提");
+    EXPECT_STREQ(r.ethnic_code, "05");
+    EXPECT_STREQ(r.ethnic, "维吾尔");
+    EXPECT_STREQ(r.valid_to, "长期");
+    EXPECT_EQ(r.number_valid, 1);
+}
+
+TEST(Documents, OtherKindsFillTheIdentityRecordFieldByField)
+{
+    idInfo rec;
+    memset(&rec, 0, sizeof rec);
+    FillIdInfo(&rec, Document({{0, u"SMITH, JOHN WILLIAM AND A VERY LONG FAMILY NAME", 120}, {120, u"1", 2},
+                               {122, u"USA110179050116", 30}, {152, u"USA", 6}, {188, u"20200610", 16},
+                               {204, u"20300610", 16}, {220, u"19790501", 16}, {236, u"01", 4}, {248, u"I", 2}})
+                          .data());
+    EXPECT_EQ(FIELD(rec, name), "SMITH, JOHN WILLIAM AND A VER") << "no Chinese name: the English one, cut";
+    EXPECT_EQ(FIELD(rec, sex), "1");
+    EXPECT_EQ(FIELD(rec, nation), "USA");
+    EXPECT_EQ(FIELD(rec, birth), "19790501");
+    EXPECT_EQ(FIELD(rec, cardno), "USA110179050116");
+    EXPECT_EQ(FIELD(rec, address), "");
+    EXPECT_EQ(FIELD(rec, authority), "");
+    EXPECT_EQ(FIELD(rec, starttime), "20200610");
+    EXPECT_EQ(rec.photolen, SCANID_PHOTO_BYTES);
+
+    memset(&rec, 0, sizeof rec);
+    FillIdInfo(&rec, Document({{0, u"史密斯", 30}, {30, u"1", 2}, {32, u"01", 4}, {36, u"19790501", 16},
+                               {52, u"SMITH, JOHN WILLIAM", 70}, {122, u"911840197905010118", 36},
+                               {242, u"USA", 6}, {248, u"Y", 2}})
+                          .data());
+    EXPECT_EQ(FIELD(rec, name), "史密斯");
+    EXPECT_EQ(FIELD(rec, nation), "USA") << "the renewal count is no ethnic group";
+    EXPECT_EQ(FIELD(rec, address), "") << "the English name is no address";
+    EXPECT_EQ(FIELD(rec, cardno), "911840197905010118");
+}
