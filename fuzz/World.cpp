@@ -392,8 +392,8 @@ void CheckRecord(Link link, int code, const idInfo &info)
 
 bool CodeAllowed(Link link, int code)
 {
-    static const int usb[] = {1, 2, 3, 5, 7, 8, 10, 11, 12};
-    static const int serial[] = {1, 2, 3, 4, 6, 7, 8, 10, 0, -1, 12};
+    static const int usb[] = {1, 2, 3, 5, 7, 8, 10, 11, 12, 13};
+    static const int serial[] = {1, 2, 3, 4, 6, 7, 8, 10, 0, -1, 12, 13};
     const int *begin = link == Link::Usb ? usb : serial;
     size_t n = link == Link::Usb ? sizeof usb / sizeof usb[0] : sizeof serial / sizeof serial[0];
     for (size_t i = 0; i < n; i++)

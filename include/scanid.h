@@ -48,6 +48,14 @@
 extern "C" {
 #endif
 
+/** Version of this header's interface: compare with GetScanIdVersion() to
+ *  learn whether the library loaded at run time is at least as new. */
+#define SCANID_VERSION_MAJOR 1
+#define SCANID_VERSION_MINOR 2
+#define SCANID_VERSION_MICRO 0
+/** The three numbers in one: (major << 16) | (minor << 8) | micro. */
+#define SCANID_VERSION ((SCANID_VERSION_MAJOR << 16) | (SCANID_VERSION_MINOR << 8) | SCANID_VERSION_MICRO)
+
 #if defined(__GNUC__)
 #define SCANID_API __attribute__((visibility("default")))
 #else
@@ -94,6 +102,10 @@ enum scanid_result {
     /** The cycle was ended by CancelReadIDCard() (since version 1.1 of the
      *  interface, symbol version SCANID_1.1). */
     SCANID_CANCELLED = 12,
+    /** An identity document whose type letter the library does not know
+     *  (since interface 1.2): idInfo is left untouched; ReadIDCardEx() gives
+     *  its raw text block and photo with document SCANID_DOC_UNKNOWN. */
+    SCANID_UNKNOWN_DOCUMENT = 13,
     /** Transport other than 0 or 1; or (serial) the module's answer to a
      *  relayed step lacked the expected header and success status. */
     SCANID_ERR_INVALID = 0,
@@ -270,9 +282,13 @@ enum scanid_document {
 };
 
 /**
- * Every field of every document kind, as NUL-terminated UTF-8 text. A field
- * the kind does not have stays empty. (Draft: filled by the decoder; the read
- * call and its versioning come with it.)
+ * The extended record (interface 1.2): every field of every document kind,
+ * as NUL-terminated UTF-8 text, and the other card kinds' data. A field the
+ * kind does not have stays empty. Kinds filling a field: R resident identity
+ * card, I foreign permanent resident card 2017, Y the same 2023, J residence
+ * permit for Hong Kong, Macao and Taiwan residents. The caller owns it and
+ * sets size to sizeof(scanid_record) before each read: later versions only
+ * ever append fields, and a library never writes past the size it is given.
  */
 typedef struct scanid_record {
     unsigned int size;          /**< sizeof(scanid_record), set by the caller */
@@ -298,9 +314,30 @@ typedef struct scanid_record {
     char authority_code[12];    /**< code of the accepting authority (I) */
     char previous_number[20];   /**< the earlier 15-character permit number (Y, when linked) */
     int number_valid;           /**< 1 when the number passes its kind's check, else 0 */
-    unsigned char photo[SCANID_PHOTO_BYTES]; /**< compressed photo */
-    unsigned char text_block[256];           /**< the raw UCS-2 text block */
+    unsigned char photo[SCANID_PHOTO_BYTES]; /**< compressed photo (every kind) */
+    unsigned char text_block[256];           /**< the raw UCS-2 text block (every kind) */
+    int card_kind;              /**< another card (result SCANID_OTHERCARD): as idInfo.cardkind */
+    int card_data_len;          /**< bytes in card_data */
+    unsigned char card_data[64]; /**< that card's data, as idInfo.carddata */
 } scanid_record;
+
+/**
+ * Run one read cycle, as ReadIDCardLib(), and fill the extended record.
+ *
+ * @param record  writable record owned by the caller, with size set to
+ *                sizeof(scanid_record) (or the size of an older version);
+ *                everything after size is overwritten.
+ * @return as ReadIDCardLib(), and SCANID_UNKNOWN_DOCUMENT for a document
+ *         of an unknown kind; SCANID_ERR_INVALID at once for a null record
+ *         or a size below the first version's.
+ */
+SCANID_API int ReadIDCardEx(scanid_record *record, Cardtype type);
+
+/** The library's version, encoded as SCANID_VERSION. */
+SCANID_API unsigned int GetScanIdVersion(void);
+
+/** The library's version as text, "major.minor.micro"; static, never freed. */
+SCANID_API const char *GetScanIdVersionString(void);
 
 /** Reserved one-byte flag, zero at load; the library never reads or writes it. */
 SCANID_API extern unsigned char g_OnecOpen;

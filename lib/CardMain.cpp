@@ -27,7 +27,7 @@ int StoreSetting(char *field, size_t fieldSize, const char *text)
 
 CardMain::CardMain() noexcept
     : m_pReadInfoCB(nullptr), m_iCardKind(0), m_iReadCount(0), m_szServerIp{}, m_iServerPort(0),
-      m_szComPath{}, m_iBaudRate(0), m_cardType(0)
+      m_szComPath{}, m_iBaudRate(0), m_cardType(0), m_record(nullptr)
 {
 }
 
@@ -93,11 +93,22 @@ int CardMain::IScanIdInfo(idInfo *info, int type)
     return code;
 }
 
+int CardMain::Deliver(idInfo *info, const unsigned char *block)
+{
+    if (m_record)
+        DecodeDocument(block, m_record);
+    // Never read as an identity card: its fields would be another layout's.
+    if (DocumentOf(block) == SCANID_DOC_UNKNOWN)
+        return ScanIdCompleted(SCANID_UNKNOWN_DOCUMENT);
+    FillIdInfo(info, block);
+    return ScanIdCompleted(SCANID_IDCARD);
+}
+
 int CardMain::ScanIdCompleted(int code)
 {
     // The cycles look at a cancel after every wait; a failure that still
     // comes out of a cancelled wait is the cancel's doing.
-    if (code != SCANID_IDCARD && code != SCANID_OTHERCARD && CycleCancelled())
+    if (code != SCANID_IDCARD && code != SCANID_OTHERCARD && code != SCANID_UNKNOWN_DOCUMENT && CycleCancelled())
         code = SCANID_CANCELLED;
     if (code == SCANID_CANCELLED)
         Report(SCANID_EVENT_PROGRESS, "read cancelled");

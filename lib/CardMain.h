@@ -65,6 +65,9 @@ public:
     int ScanIdCompleted(int code);
     // Ends the running cycle at the caller's request (SCANID_CANCELLED).
     int Cancelled() { return ScanIdCompleted(SCANID_CANCELLED); }
+    // Ends a cycle that got the decoded block: the record(s) filled, 1; or
+    // SCANID_UNKNOWN_DOCUMENT for a kind no layout is known for.
+    int Deliver(idInfo *info, const unsigned char *block);
 
     // Reader module commands.
     int heartbeat(int type);
@@ -92,6 +95,8 @@ public:
     char m_szComPath[256];
     int m_iBaudRate;
     int m_cardType;
+    // The extended record of a ReadIDCardEx() cycle, else null.
+    scanid_record *m_record;
 
 private:
     int UsbReadCycle(idInfo *info);

@@ -140,8 +140,7 @@ int CardMain::SerialReadCycle(idInfo *info)
         }
         Report(SCANID_EVENT_PROGRESS, "read card cache successful");
         LOG_Str("[TCP->USB rec last package is ok]", "read card cache successful\r\n");
-        FillIdInfo(info, serverBuf + kAnswerBlockOffset);
-        return ScanIdCompleted(SCANID_IDCARD);
+        return Deliver(info, serverBuf + kAnswerBlockOffset);
     }
     if (n != kGoOnBytes) {
         Report(SCANID_EVENT_PROGRESS, "recv len is not match from server");
@@ -271,8 +270,7 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
     }
     Report(SCANID_EVENT_PROGRESS, "read card successful");
     LOG_Str("[TCP->USB rec last package is ok]", "read card successful\r\n");
-    FillIdInfo(info, serverBuf + kAnswerBlockOffset);
-    return ScanIdCompleted(SCANID_IDCARD);
+    return Deliver(info, serverBuf + kAnswerBlockOffset);
 }
 
 // Receive attempts until a packet with the exchange header arrives; each

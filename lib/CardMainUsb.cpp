@@ -177,8 +177,7 @@ int CardMain::UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, un
                     Report(SCANID_EVENT_PROGRESS, "recv last packet data error for Server");
                     return ScanIdCompleted(SCANID_ERR_SERVER_DATA);
                 }
-                FillIdInfo(info, serverBuf + kAnswerBlockOffset);
-                return ScanIdCompleted(SCANID_IDCARD);
+                return Deliver(info, serverBuf + kAnswerBlockOffset);
             }
             // A command for the module; the short form is sent twice, as the
             // module expects it.

@@ -2,6 +2,8 @@
 #include "CardMain.h"
 #include "Public.h"
 
+#include <cstring>
+
 extern "C" {
 
 // From the photo decoder library, resolved from the loading program.
@@ -33,6 +35,39 @@ SCANID_API int SaveImage(const unsigned char *photo, const char *path)
 SCANID_API void CARD_SetReadInfoCB(ReadInfoCallback callback)
 {
     g_IdCardMain.IDCARD_SetReadInfoCB(callback);
+}
+
+SCANID_API int ReadIDCardEx(scanid_record *record, Cardtype type)
+{
+    if (!record || record->size < sizeof(scanid_record))
+        return SCANID_ERR_INVALID;
+    memset(reinterpret_cast<unsigned char *>(record) + sizeof record->size, 0,
+           sizeof(scanid_record) - sizeof record->size);
+    // The cycles fill an idInfo as well; other cards come from it.
+    idInfo scratch;
+    memset(&scratch, 0, sizeof scratch);
+    g_IdCardMain.m_record = record;
+    int code = g_IdCardMain.IScanIdInfo(&scratch, type);
+    g_IdCardMain.m_record = nullptr;
+    if (code == SCANID_OTHERCARD) {
+        record->card_kind = scratch.cardkind;
+        record->card_data_len = scratch.carddatalen;
+        memcpy(record->card_data, scratch.carddata, sizeof scratch.carddata);
+    }
+    return code;
+}
+
+#define SCANID_TEXT(x) #x
+#define SCANID_VERSION_TEXT(a, b, c) SCANID_TEXT(a) "." SCANID_TEXT(b) "." SCANID_TEXT(c)
+
+SCANID_API unsigned int GetScanIdVersion(void)
+{
+    return SCANID_VERSION;
+}
+
+SCANID_API const char *GetScanIdVersionString(void)
+{
+    return SCANID_VERSION_TEXT(SCANID_VERSION_MAJOR, SCANID_VERSION_MINOR, SCANID_VERSION_MICRO);
 }
 
 // Async-signal-safe: an atomic exchange and a write() to an eventfd.

@@ -12,7 +12,7 @@ for arch in armhf arm64; do
     dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
 done
 
-PACKAGES="g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
+PACKAGES="g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user nlohmann-json3-dev
 libusb-1.0-0-dev:armhf libgtest-dev:armhf libstdc++6:armhf libumockdev0:armhf libglib2.0-dev:armhf
 libusb-1.0-0-dev:arm64 libstdc++6:arm64"
 missing=""

@@ -4,14 +4,15 @@
 set -eu
 
 PACKAGES="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libgtest-dev umockdev libumockdev-dev
-  clang clang-14 libclang-rt-14-dev clang-tidy clang-tidy-14 cppcheck valgrind"
+  nlohmann-json3-dev clang clang-14 libclang-rt-14-dev clang-tidy clang-tidy-14 cppcheck valgrind"
 
 # Asked by architecture: a cross build's packages of the same name must not
-# count as the host's.
+# count as the host's (header-only packages are "all", one for every build).
 arch=$(dpkg --print-architecture)
 missing=""
 for p in $PACKAGES; do
-    dpkg-query -W -f='${Status}' "$p:$arch" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    dpkg-query -W -f='${Status}' "$p:$arch" "$p:all" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $p"
 done
 [ -z "$missing" ] && exit 0
 

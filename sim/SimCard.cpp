@@ -46,6 +46,13 @@ void PutUcs2Field(uint8_t *dst, int bytes, const std::string &utf8)
 
 void BuildDecodedBlock(const CardFields &card, uint8_t *block)
 {
+    if (!card.placed.empty()) {
+        PutUcs2Field(block, kTextBlockBytes, "");
+        for (const PlacedField &f : card.placed)
+            PutUcs2Field(block + f.offset, f.bytes, f.text);
+        MakePortrait(card.photoSeed, block + kTextBlockBytes);
+        return;
+    }
     PutUcs2Field(block + 0, 30, card.name);
     PutUcs2Field(block + 30, 2, card.sex);
     PutUcs2Field(block + 32, 4, card.nation);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "SimPhoto.h"
 
@@ -11,6 +12,13 @@ namespace sim {
 
 constexpr int kTextBlockBytes = 256;
 constexpr int kDecodedBlockBytes = kTextBlockBytes + kPhotoBytes;
+
+// A text field at its place in the block of another document kind.
+struct PlacedField {
+    int offset;
+    int bytes;
+    std::string text; // UTF-8
+};
 
 struct CardFields {
     std::string name;      // UTF-8
@@ -23,6 +31,10 @@ struct CardFields {
     std::string starttime; // YYYYMMDD
     std::string endtime;   // YYYYMMDD or a text such as "长期"
     uint32_t photoSeed = 0;
+    // Another document kind (a foreign permanent resident card, an HMT
+    // residence permit): its whole text block, type letter included, from
+    // these; the resident-card fields above are then unused.
+    std::vector<PlacedField> placed;
 };
 
 // UTF-8 to UCS-2 code units; characters outside the BMP and malformed

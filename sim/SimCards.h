@@ -20,7 +20,15 @@ struct IdCard {
 // A small fixed set with realistic names and addresses: a name with a
 // middle dot (U+00B7), one longer than the record's name field, several
 // nationality codes, a long-term validity.
+// The last four are the other document kinds, from the public sample
+// values: a foreign permanent resident card of 2017 ('I') and of 2023 ('Y',
+// with a long English name split 35 + 11), and residence permits of a Hong
+// Kong and a Taiwan resident ('J').
 const std::vector<IdCard> &IdCards();
+// A document whose type letter no reader knows: the decode server answers
+// it like any other, the library must not take it for an identity card.
+const IdCard &UnknownDocument();
+// Any of the above.
 const IdCard *FindIdCard(const uint8_t *serial);
 
 // The other kinds, each with fixed sample data.

@@ -59,6 +59,23 @@ int main(void)
     if (rec.photolen != 0x5A5A5A5A) { puts("record touched"); failures++; }
     if (g_OnecOpen != 0) { puts("g_OnecOpen"); failures++; }
     if (SCANID_CANCELLED != 12) { puts("SCANID_CANCELLED"); failures++; }
+    /* The header and the library loaded agree, and the version text says the same. */
+    if (GetScanIdVersion() != SCANID_VERSION) { puts("GetScanIdVersion"); failures++; }
+    {
+        char want[32];
+        snprintf(want, sizeof want, "%d.%d.%d", SCANID_VERSION_MAJOR, SCANID_VERSION_MINOR, SCANID_VERSION_MICRO);
+        if (strcmp(GetScanIdVersionString(), want) != 0) { puts("GetScanIdVersionString"); failures++; }
+    }
+    {
+        scanid_record ex;
+        memset(&ex, 0x5A, sizeof ex);
+        ex.size = 8; /* smaller than any version of the record */
+        if (ReadIDCardEx(&ex, CARDTYPE_USB) != SCANID_ERR_INVALID || ex.document != 0x5A5A5A5A) {
+            puts("ReadIDCardEx with a short size");
+            failures++;
+        }
+        if (ReadIDCardEx(NULL, CARDTYPE_USB) != SCANID_ERR_INVALID) { puts("ReadIDCardEx(NULL)"); failures++; }
+    }
     /* No cycle runs: nothing to end, and nothing remembered for the next. */
     if (CancelReadIDCard() != 0) { puts("CancelReadIDCard without a cycle"); failures++; }
     if (ReadIDCardLib(&rec, (Cardtype)2) != SCANID_ERR_INVALID) { puts("ReadIDCardLib(2) after a cancel"); failures++; }

@@ -30,6 +30,9 @@ esac
 exported=$($READELF --dyn-syms -W "$lib" | awk '$7 != "UND" && $7 != "ABS" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" { print $8 }' | sed 's/@.*//' | sort -u)
 expected="CARD_SetReadInfoCB
 CancelReadIDCard
+GetScanIdVersion
+GetScanIdVersionString
+ReadIDCardEx
 ReadIDCardLib
 SaveImage
 SetComInfo
@@ -47,7 +50,8 @@ fi
 # against an older interface keeps finding what it linked.
 versions=$($READELF --dyn-syms -W "$lib" | awk '$7 != "UND" && $6 == "DEFAULT" && $8 ~ /@/ { print $8 }' | sort -u)
 for want in CARD_SetReadInfoCB@@SCANID_1 ReadIDCardLib@@SCANID_1 SaveImage@@SCANID_1 SetComInfo@@SCANID_1 \
-            SetServiceInfo@@SCANID_1 g_IdCardMain@@SCANID_1 g_OnecOpen@@SCANID_1 CancelReadIDCard@@SCANID_1.1; do
+            SetServiceInfo@@SCANID_1 g_IdCardMain@@SCANID_1 g_OnecOpen@@SCANID_1 CancelReadIDCard@@SCANID_1.1 \
+            ReadIDCardEx@@SCANID_1.2 GetScanIdVersion@@SCANID_1.2 GetScanIdVersionString@@SCANID_1.2; do
     echo "$versions" | grep -qx "$want" || { echo "symbol not in its version node: $want"; fail=1; }
 done
 

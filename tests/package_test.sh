@@ -20,7 +20,7 @@ for d in $debs; do dpkg-deb -x "$d" "$root"; done
 lib=$(dirname "$(find "$root" -name 'libscanid.so.1' | head -n 1)")
 [ -n "$lib" ] && [ -d "$lib" ] || { echo "no libscanid.so.1 in the packages"; exit 1; }
 for f in "$lib/libscanid.so" "$lib/libwlt.so.1" "$lib/pkgconfig/scanid.pc" "$lib/cmake/scanid/scanidConfig.cmake" \
-         "$root/usr/include/scanid.h" "$root/usr/include/wlt.h" "$root/usr/bin/iddemo" \
+         "$root/usr/include/scanid.h" "$root/usr/include/wlt.h" "$root/usr/bin/iddemo" "$root/usr/bin/scanid" \
          "$root/usr/lib/udev/rules.d/60-scanid-reader.rules"; do
     [ -e "$f" ] || { echo "missing: ${f#$root}"; fail=1; }
 done
@@ -42,6 +42,9 @@ run() {
     fi
 }
 emu="$*"
+
+# The command-line reader runs with the packaged library.
+run "$root/usr/bin/scanid" version || { echo "scanid version failed"; fail=1; }
 
 # pkg-config finds the installed tree relative to its own file.
 out=$scratch/consumer-pc

@@ -359,3 +359,47 @@ TEST_F(SerialCycle, CardsFollowingEachOtherAreEachRead)
         Model().RemoveCard();
     }
 }
+
+// The other document kinds read through the same relay, with their kind and
+// every field in the extended record, and field by field in idInfo.
+class SerialDocuments : public SerialCycle, public ::testing::WithParamInterface<e2e::DocumentCase> {};
+
+TEST_P(SerialDocuments, ReadWithTheirKindAndFields)
+{
+    const e2e::DocumentCase &c = GetParam();
+    PlaceId(c.card);
+    scanid_record ex;
+    memset(&ex, 0x5A, sizeof ex);
+    ex.size = sizeof ex;
+    ASSERT_EQ(ReadIDCardEx(&ex, CARDTYPE_SERIAL), SCANID_IDCARD) << e2e::Describe(Events());
+    EXPECT_EQ(ex.document, c.document);
+    EXPECT_STREQ(ex.number, c.number);
+    EXPECT_EQ(ex.number_valid, 1);
+    e2e::ExpectSameDocument(ex, Card(c.card));
+    EXPECT_EQ(ex.card_kind, 0);
+
+    e2e::ResetEvents();
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(c.card)));
+    EXPECT_STREQ(rec.cardno, c.number);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SerialDocuments, ::testing::ValuesIn(e2e::DocumentCases()), e2e::DocumentCaseName);
+
+// A type letter no layout is known for: never an identity card.
+TEST_F(SerialCycle, UnknownDocumentIsNoIdentityCard)
+{
+    Model().PlaceIdCard(sim::UnknownDocument().serial);
+    ASSERT_EQ(Read(), SCANID_UNKNOWN_DOCUMENT) << e2e::Describe(Events());
+    EXPECT_EQ(rec.name[0], 0);
+    EXPECT_EQ(rec.cardno[0], 0);
+    EXPECT_EQ(rec.photolen, 0);
+    scanid_record ex;
+    memset(&ex, 0, sizeof ex);
+    ex.size = sizeof ex;
+    ASSERT_EQ(ReadIDCardEx(&ex, CARDTYPE_SERIAL), SCANID_UNKNOWN_DOCUMENT);
+    EXPECT_EQ(ex.document, SCANID_DOC_UNKNOWN);
+    EXPECT_STREQ(ex.type_letter, "Q");
+    EXPECT_STREQ(ex.number, "");
+    EXPECT_EQ(ex.text_block[248], 'Q');
+}

@@ -196,6 +196,17 @@ TEST_P(UsbOtherCard, IsReportedWithItsFrame)
     EXPECT_EQ(rec.name[0], 0);
     EXPECT_EQ(rec.photolen, 0);
     EXPECT_EQ(server.ConnectionsAccepted(), 0);
+
+    // The extended record carries the same frame, and no document.
+    Model().PlaceCard(c.kind);
+    scanid_record ex;
+    memset(&ex, 0x5A, sizeof ex);
+    ex.size = sizeof ex;
+    ASSERT_EQ(ReadIDCardEx(&ex, CARDTYPE_USB), SCANID_OTHERCARD);
+    EXPECT_EQ(ex.document, SCANID_DOC_NONE);
+    EXPECT_EQ(ex.card_kind, c.cardKind);
+    EXPECT_EQ(ex.card_data_len, c.length);
+    EXPECT_EQ(0, memcmp(ex.card_data, frame.data(), frame.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, UsbOtherCard,
@@ -480,4 +491,48 @@ TEST_F(UsbCycle, CancelFromASignalHandlerEndsTheCardWait)
     PlaceId(0);
     e2e::ResetEvents();
     EXPECT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+}
+
+// The other document kinds read through the same relay, with their kind and
+// every field in the extended record, and field by field in idInfo.
+class UsbDocuments : public UsbCycle, public ::testing::WithParamInterface<e2e::DocumentCase> {};
+
+TEST_P(UsbDocuments, ReadWithTheirKindAndFields)
+{
+    const e2e::DocumentCase &c = GetParam();
+    PlaceId(c.card);
+    scanid_record ex;
+    memset(&ex, 0x5A, sizeof ex);
+    ex.size = sizeof ex;
+    ASSERT_EQ(ReadIDCardEx(&ex, CARDTYPE_USB), SCANID_IDCARD) << e2e::Describe(Events());
+    EXPECT_EQ(ex.document, c.document);
+    EXPECT_STREQ(ex.number, c.number);
+    EXPECT_EQ(ex.number_valid, 1);
+    e2e::ExpectSameDocument(ex, Card(c.card));
+    EXPECT_EQ(ex.card_kind, 0);
+
+    e2e::ResetEvents();
+    ASSERT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(c.card)));
+    EXPECT_STREQ(rec.cardno, c.number);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, UsbDocuments, ::testing::ValuesIn(e2e::DocumentCases()), e2e::DocumentCaseName);
+
+// A type letter no layout is known for: never an identity card.
+TEST_F(UsbCycle, UnknownDocumentIsNoIdentityCard)
+{
+    Model().PlaceIdCard(sim::UnknownDocument().serial);
+    ASSERT_EQ(Read(), SCANID_UNKNOWN_DOCUMENT) << e2e::Describe(Events());
+    EXPECT_EQ(rec.name[0], 0);
+    EXPECT_EQ(rec.cardno[0], 0);
+    EXPECT_EQ(rec.photolen, 0);
+    scanid_record ex;
+    memset(&ex, 0, sizeof ex);
+    ex.size = sizeof ex;
+    ASSERT_EQ(ReadIDCardEx(&ex, CARDTYPE_USB), SCANID_UNKNOWN_DOCUMENT);
+    EXPECT_EQ(ex.document, SCANID_DOC_UNKNOWN);
+    EXPECT_STREQ(ex.type_letter, "Q");
+    EXPECT_STREQ(ex.number, "");
+    EXPECT_EQ(ex.text_block[248], 'Q');
 }

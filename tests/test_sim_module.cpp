@@ -901,7 +901,7 @@ TEST(ModuleScript, RejectsBadCommandsAndKeepsNothingOfThem)
     sim::ReaderModule module;
     sim::ModuleScript script(module);
     std::string error;
-    for (const char *bad : {"place id 0", "place id 6", "place id x", "place nfc", "wait -1", "wait",
+    for (const char *bad : {"place id 0", "place id 10", "place id x", "place nfc", "wait -1", "wait",
                             "fault 15 silence", "fault 1 loud", "fault 1 silence often", "latency 1.5",
                             "jump"}) {
         SCOPED_TRACE(bad);
@@ -941,7 +941,7 @@ TEST(ModuleScript, DrivesTheModuleThroughThePort)
     EXPECT_EQ(one.Execute("remove", &error), sim::ModuleScript::Result::Ok);
     EXPECT_FALSE(m.Module().CardPresent());
     EXPECT_EQ(one.Execute("quit", &error), sim::ModuleScript::Result::Quit);
-    EXPECT_EQ(one.Execute("place id 9", &error), sim::ModuleScript::Result::Error);
+    EXPECT_EQ(one.Execute("place id 10", &error), sim::ModuleScript::Result::Error);
 }
 
 TEST(ModuleScript, RepeatRunsAgainUntilStopped)
