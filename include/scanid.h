@@ -145,6 +145,16 @@ typedef void (*ReadInfoCallback)(int kind, void *message);
  * record reads as a NUL-terminated string. After an identity-card read the
  * fields name to photolen are set and cardkind to carddatalen are untouched;
  * after another card kind the reverse holds.
+ *
+ * The other documents of the family (foreign permanent resident cards,
+ * residence permits for Hong Kong, Macao and Taiwan residents) fill it field
+ * by field, never one field with another's data: name is the Chinese name,
+ * or the English name cut at a whole character when there is none; sex the
+ * code digit; nation the three-letter nationality code of a foreign
+ * permanent resident card and empty on a permit; cardno the permit or
+ * identity number; address and authority only where the card has them (the
+ * permit); birth, starttime, endtime and the photo as on the identity card.
+ * ReadIDCardEx() gives every field of every kind.
  */
 typedef struct idInfo {
     char name[30];       /**< holder's name; cut at a whole character if longer */
