@@ -870,6 +870,11 @@ ModuleScript::Result ModuleScript::Apply(const std::string &command, std::string
                 m_module.PlaceIdCard(IdCards()[static_cast<size_t>(n - 1)].serial);
             return Result::Ok;
         }
+        if (w.size() == 2 && w[1] == "unknown") {
+            if (run)
+                m_module.PlaceIdCard(UnknownDocument().serial);
+            return Result::Ok;
+        }
         static const struct {
             const char *name;
             CardKind kind;
@@ -882,7 +887,7 @@ ModuleScript::Result ModuleScript::Apply(const std::string &command, std::string
                         m_module.PlaceCard(k.kind);
                     return Result::Ok;
                 }
-        return bad("usage: place id N | place m1|yct|kind3|kind2|ic");
+        return bad("usage: place id N | place unknown | place m1|yct|kind3|kind2|ic");
     }
     if (w[0] == "remove" && w.size() == 1) {
         if (run)

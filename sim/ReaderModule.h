@@ -261,6 +261,7 @@ private:
 // Commands that drive a module, for the tool and the preload library; one
 // per line, or several on a line separated by ';':
 //   place id N                  identity card N of IdCards(), from 1
+//   place unknown               the document of UnknownDocument()
 //   place m1|yct|kind3|kind2|ic another kind of card
 //   remove
 //   wait MS

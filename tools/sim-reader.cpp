@@ -34,6 +34,7 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  place id N                  identity card N (1..%zu)\n"
+    "  place unknown               a document of a kind no reader knows\n"
     "  place m1|yct|kind3|kind2|ic another kind of card\n"
     "  remove                      take the card away\n"
     "  wait MS                     pause the commands\n"
