@@ -93,7 +93,8 @@ enum scanid_result {
     /** The reader module failed a step of the card exchange. */
     SCANID_ERR_MODULE = 7,
     /** The decode server's answer was unusable (a failure notice, an
-     *  unexpected length, a final answer that stayed short of its 1299 bytes). */
+     *  unexpected length, a final answer that stayed short of its 1299 bytes,
+     *  a document of a kind the library does not know). */
     SCANID_ERR_SERVER_DATA = 8,
     /** No card, or no final answer, within the cycle's time limits. */
     SCANID_NO_CARD = 10,
@@ -102,9 +103,11 @@ enum scanid_result {
     /** The cycle was ended by CancelReadIDCard() (since version 1.1 of the
      *  interface, symbol version SCANID_1.1). */
     SCANID_CANCELLED = 12,
-    /** An identity document whose type letter the library does not know
-     *  (since interface 1.2): idInfo is left untouched; ReadIDCardEx() gives
-     *  its raw text block and photo with document SCANID_DOC_UNKNOWN. */
+    /** ReadIDCardEx() only (since interface 1.2): an identity document whose
+     *  type letter the library does not know; the record holds its raw text
+     *  block and photo, document SCANID_DOC_UNKNOWN. ReadIDCardLib() ends
+     *  such a read with SCANID_ERR_SERVER_DATA, its record untouched. Both
+     *  report the event "unknown document kind". */
     SCANID_UNKNOWN_DOCUMENT = 13,
     /** Transport other than 0 or 1; or (serial) the module's answer to a
      *  relayed step lacked the expected header and success status. */

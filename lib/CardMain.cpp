@@ -98,8 +98,12 @@ int CardMain::Deliver(idInfo *info, const unsigned char *block)
     if (m_record)
         DecodeDocument(block, m_record);
     // Never read as an identity card: its fields would be another layout's.
-    if (DocumentOf(block) == SCANID_DOC_UNKNOWN)
-        return ScanIdCompleted(SCANID_UNKNOWN_DOCUMENT);
+    // For the idInfo call the answer is as unusable as any other it cannot
+    // decode; only the extended record can carry the raw block.
+    if (DocumentOf(block) == SCANID_DOC_UNKNOWN) {
+        Report(SCANID_EVENT_PROGRESS, "unknown document kind");
+        return ScanIdCompleted(m_record ? SCANID_UNKNOWN_DOCUMENT : SCANID_ERR_SERVER_DATA);
+    }
     FillIdInfo(info, block);
     return ScanIdCompleted(SCANID_IDCARD);
 }

@@ -390,7 +390,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, SerialDocuments, ::testing::ValuesIn(e2e::Docume
 TEST_F(SerialCycle, UnknownDocumentIsNoIdentityCard)
 {
     Model().PlaceIdCard(sim::UnknownDocument().serial);
-    ASSERT_EQ(Read(), SCANID_UNKNOWN_DOCUMENT) << e2e::Describe(Events());
+    ASSERT_EQ(Read(), SCANID_ERR_SERVER_DATA) << e2e::Describe(Events());
+    EXPECT_EQ(Events().at(Events().size() - 2), (e2e::Event{3, "unknown document kind"}));
     EXPECT_EQ(rec.name[0], 0);
     EXPECT_EQ(rec.cardno[0], 0);
     EXPECT_EQ(rec.photolen, 0);

@@ -523,7 +523,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, UsbDocuments, ::testing::ValuesIn(e2e::DocumentC
 TEST_F(UsbCycle, UnknownDocumentIsNoIdentityCard)
 {
     Model().PlaceIdCard(sim::UnknownDocument().serial);
-    ASSERT_EQ(Read(), SCANID_UNKNOWN_DOCUMENT) << e2e::Describe(Events());
+    ASSERT_EQ(Read(), SCANID_ERR_SERVER_DATA) << e2e::Describe(Events());
+    EXPECT_EQ(Events().at(Events().size() - 2), (Event{3, "unknown document kind"}));
     EXPECT_EQ(rec.name[0], 0);
     EXPECT_EQ(rec.cardno[0], 0);
     EXPECT_EQ(rec.photolen, 0);

@@ -88,7 +88,8 @@ std::vector<Cell> SerialCells()
     add(Step::NoticeAnswer, Fault::SrvGarbage, E(1, full, 1000, 0, RecordCheck::Card));
     add(Step::NoticeAnswer, Fault::SrvShort, E(8, badFirst, 500));
     add(Step::NoticeAnswer, Fault::SrvOversized,
-        E(SCANID_UNKNOWN_DOCUMENT, End(Connected(), {{3, "read card cache successful"}}), 500));
+        E(SCANID_ERR_SERVER_DATA,
+          End(Connected(), {{3, "read card cache successful"}, {3, "unknown document kind"}}), 500));
     add(Step::NoticeAnswer, Fault::SrvFailure, E(8, badFirst, 500));
 
     const std::vector<Event> no48 =
@@ -168,7 +169,8 @@ std::vector<Cell> SerialCells()
     add(Step::Final, Fault::SrvClose, E(6, noFinal, 1900, 1500));
     add(Step::Final, Fault::SrvSilent, E(6, noFinal, 32000, 30000));
     add(Step::Final, Fault::SrvGarbage,
-        E(SCANID_UNKNOWN_DOCUMENT, End(Read48(), {{3, "read card successful"}}), 1000));
+        E(SCANID_ERR_SERVER_DATA, End(Read48(), {{3, "read card successful"}, {3, "unknown document kind"}}),
+          1000));
     add(Step::Final, Fault::SrvShort, E(8, badFinal, 500));
     add(Step::Final, Fault::SrvOversized, E(1, full, 1000, 0, RecordCheck::Card));
     add(Step::Final, Fault::SrvFailure, E(8, badFinal, 500));

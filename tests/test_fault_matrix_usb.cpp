@@ -91,7 +91,8 @@ void AddServerRow(std::vector<Cell> &v, Step s, const std::vector<Event> &before
                  notice ? Reannounced(shortSize) : E(10, End(shortSize), 3500, 3000, kQuiet)});
     // Anything usable over 1200 bytes is the final answer, whatever it holds;
     // a step's packet padded with zeros has no known type letter: no card.
-    v.push_back({s, Fault::SrvOversized, E(SCANID_UNKNOWN_DOCUMENT, End(Sizes(before, {1500})), 800)});
+    v.push_back({s, Fault::SrvOversized,
+                 E(SCANID_ERR_SERVER_DATA, End(Sizes(before, {1500}), {{3, "unknown document kind"}}), 800)});
     v.push_back({s, Fault::SrvFailure, Refused(before)});
 }
 
