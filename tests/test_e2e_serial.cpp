@@ -81,7 +81,7 @@ TEST_F(SerialCycle, ReadsAnIdentityCardThroughTheWholeScript)
 
     e2e::ExpectSameIdentity(rec, e2e::ExpectedRecord(Card(0)));
     EXPECT_STREQ(rec.name, "张伟");
-    EXPECT_STREQ(rec.cardno, "44010619850312451X");
+    EXPECT_STREQ(rec.cardno, "440106198503124518");
     EXPECT_EQ(rec.photolen, 1024);
     EXPECT_EQ(rec.carddatalen, 0) << "identity reads leave the other-card fields alone";
 
