@@ -214,6 +214,6 @@ void DecodeDocument(const unsigned char *block, scanid_record *r)
     default:
         break;
     }
-    snprintf(r->sex_text, sizeof r->sex_text, "%s", SexText(r->sex));
+    (void)snprintf(r->sex_text, sizeof r->sex_text, "%s", SexText(r->sex)); // every text fits
     r->number_valid = ValidNumber(r->document, r->number) ? 1 : 0;
 }
