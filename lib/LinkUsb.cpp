@@ -179,13 +179,7 @@ int LinkUsb::ReadUsb(unsigned char *buffer, int timeout)
     const int64_t deadline = MonotonicNs() + static_cast<int64_t>(timeout > 0 ? timeout : 1) * 1000000;
     if (!StartRead(true))
         return 0;
-    while (m_in.state == Xfer::Pending) {
-        int left = CeilMs(deadline - MonotonicNs());
-        if (left <= 0)
-            break;
-        if (Events(left, nullptr, true) < 0 && errno != EINTR)
-            break;
-    }
+    Await(m_in, deadline);
     // A read that timed out stays pending for the next one.
     return TakeFrame(buffer);
 }
@@ -236,14 +230,7 @@ int LinkUsb::WriteUsb(const unsigned char *buffer, int length)
     bool failed = libusb_submit_transfer(m_out.transfer) != 0;
     if (!failed) {
         m_out.state = Xfer::Pending;
-        const int64_t deadline = MonotonicNs() + kWriteTimeoutNs;
-        while (m_out.state == Xfer::Pending) {
-            int left = CeilMs(deadline - MonotonicNs());
-            if (left <= 0)
-                break;
-            if (Events(left, nullptr, true) < 0 && errno != EINTR)
-                break;
-        }
+        Await(m_out, MonotonicNs() + kWriteTimeoutNs);
         Withdraw(m_out);
         // The buffer is the caller's: the transfer must not point at it
         // once this call has returned.
@@ -261,6 +248,15 @@ int LinkUsb::WriteUsb(const unsigned char *buffer, int length)
         LOG_Str("[WriteUsb]", "USB Write ERR");
     }
     return count;
+}
+
+void LinkUsb::Await(const Slot &slot, int64_t deadlineNs)
+{
+    while (slot.state == Xfer::Pending) {
+        int left = CeilMs(deadlineNs - MonotonicNs());
+        if (left <= 0 || (Events(left, nullptr, true) < 0 && errno != EINTR))
+            return;
+    }
 }
 
 void LinkUsb::Withdraw(Slot &slot)

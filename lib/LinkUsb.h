@@ -73,6 +73,9 @@ private:
     // event handling. poll's result; -1 with ECANCELED on a cancel unless
     // the wait is one that must finish regardless (a cancelled transfer's).
     int Events(int timeoutMs, pollfd *extra, bool cancellable);
+    // Waits until libusb hands the transfer back, the deadline passes or the
+    // cycle is cancelled; the transfer may still be pending after.
+    void Await(const Slot &slot, int64_t deadlineNs);
     // Cancels a pending transfer and waits for libusb to hand it back.
     void Withdraw(Slot &slot);
 

@@ -466,6 +466,24 @@ inline size_t EventsBeforeCancel(const Expect &e)
     return e.events.size();
 }
 
+// Arms a cancel cell's plan. A long wait (fromThread) is cancelled by
+// RunCycle's thread once struck holds; elsewhere the module cancels from
+// its own thread the moment its fault strikes. The caller clears the
+// module's event handler after the cycle.
+inline void ArmCancel(CancelPlan &plan, const Cell &c, bool fromThread, std::function<bool()> struck,
+                      sim::ReaderModule &module)
+{
+    plan.eventsBefore = EventsBeforeCancel(c.expect);
+    if (fromThread) {
+        plan.struck = std::move(struck);
+        return;
+    }
+    module.SetEventHandler([&plan](const std::string &line) {
+        if (line.rfind("fault ", 0) == 0)
+            plan.Cancel();
+    });
+}
+
 inline void CheckCell(const Expect &want, int code, long long ms, const std::string &console,
                       const idInfo &rec, const sim::IdCard &card, const std::string &connected)
 {

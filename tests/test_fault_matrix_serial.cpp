@@ -254,20 +254,14 @@ TEST_P(SerialFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
 
         matrix::CancelPlan cancel;
         const bool cancelling = c.fault == Fault::Cancel;
-        if (cancelling) {
-            cancel.eventsBefore = matrix::EventsBeforeCancel(c.expect);
-            // The card wait is long: it is cancelled once it has begun.
-            if (matrix::IsServerFault(f) || c.step == Step::Open || c.step == Step::Detect)
-                cancel.struck = [&] {
-                    return c.step == Step::Open || c.step == Step::Connect || c.step == Step::Detect ||
-                           server.FaultsInjected() > 0;
-                };
-            else
-                module.Module().SetEventHandler([&cancel](const std::string &line) {
-                    if (line.rfind("fault ", 0) == 0)
-                        cancel.Cancel();
-                });
-        }
+        // The card wait is long: it is cancelled once it has begun.
+        if (cancelling)
+            matrix::ArmCancel(cancel, c, matrix::IsServerFault(f) || c.step == Step::Open || c.step == Step::Detect,
+                              [&] {
+                                  return c.step == Step::Open || c.step == Step::Connect ||
+                                         c.step == Step::Detect || server.FaultsInjected() > 0;
+                              },
+                              module.Module());
         const matrix::CycleRun run = matrix::RunCycle(&rec, CARDTYPE_SERIAL, cancelling ? &cancel : nullptr);
         module.Module().SetEventHandler(nullptr);
         code = run.code;

@@ -301,21 +301,16 @@ TEST_P(UsbFaultMatrix, EndsAsExpectedAndLeavesNothingOpen)
 
         matrix::CancelPlan cancel;
         const bool cancelling = c.fault == Fault::Cancel;
-        if (cancelling) {
-            cancel.eventsBefore = matrix::EventsBeforeCancel(c.expect);
-            // The notice's fault is set up as the heartbeat ends, before the
-            // card wait: that one waits for its event.
-            if (matrix::IsServerFault(f) || c.step == Step::Open || c.step == Step::Detect)
-                cancel.struck = [&] {
-                    return c.step == Step::Open || c.step == Step::Connect || server.FaultsInjected() > 0 ||
-                           (c.step == Step::Detect && Model().Stats().faultsApplied > appliedBefore);
-                };
-            else
-                Model().SetEventHandler([&cancel](const std::string &line) {
-                    if (line.rfind("fault ", 0) == 0)
-                        cancel.Cancel();
-                });
-        }
+        // The notice's fault is set up as the heartbeat ends, before the card
+        // wait: that one waits for its event.
+        if (cancelling)
+            matrix::ArmCancel(cancel, c, matrix::IsServerFault(f) || c.step == Step::Open || c.step == Step::Detect,
+                              [&] {
+                                  return c.step == Step::Open || c.step == Step::Connect ||
+                                         server.FaultsInjected() > 0 ||
+                                         (c.step == Step::Detect && Model().Stats().faultsApplied > appliedBefore);
+                              },
+                              Model());
         const matrix::CycleRun run = matrix::RunCycle(&rec, CARDTYPE_USB, cancelling ? &cancel : nullptr);
         Model().SetEventHandler(nullptr);
         code = run.code;
