@@ -7,7 +7,6 @@
 // Uses only the public interface (scanid.h). Every library call but
 // CancelReadIDCard() is made by one reading thread; the main thread only
 // waits for signals and for that thread to finish.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -29,16 +28,15 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "Parse.h"
+#include "RecordJson.h"
 #include "scanid.h"
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using namespace scanid_tools;
 
 constexpr const char *kDefaultServerIp = "127.0.0.1";
-constexpr int kDefaultServerPort = 19904;
 constexpr int kDefaultBaud = 115200;
 
 // Exit codes (README, "The scanid command-line reader").
@@ -142,102 +140,6 @@ bool Emit(FILE *stream, const std::string &text)
 
 std::string ErrnoText(int error) { return std::generic_category().message(error); }
 
-// --- the record ------------------------------------------------------------
-
-struct TextField {
-    const char *key;   // JSON key
-    const char *label; // text output
-    size_t offset;
-    size_t size;
-};
-
-#define SCANID_FIELD(name, label) {#name, label, offsetof(scanid_record, name), sizeof(scanid_record::name)}
-const TextField kTextFields[] = {
-    SCANID_FIELD(type_letter, "type letter"),
-    SCANID_FIELD(name_zh, "name"),
-    SCANID_FIELD(name_en, "English name"),
-    SCANID_FIELD(sex, "sex"),
-    SCANID_FIELD(sex_text, "sex (text)"),
-    SCANID_FIELD(ethnic_code, "ethnic group code"),
-    SCANID_FIELD(ethnic, "ethnic group"),
-    SCANID_FIELD(nationality, "nationality"),
-    SCANID_FIELD(birth, "birth date"),
-    SCANID_FIELD(address, "address"),
-    SCANID_FIELD(number, "number"),
-    SCANID_FIELD(authority, "issuing authority"),
-    SCANID_FIELD(valid_from, "valid from"),
-    SCANID_FIELD(valid_to, "valid to"),
-    SCANID_FIELD(travel_permit, "travel permit"),
-    SCANID_FIELD(issue_count, "issue count"),
-    SCANID_FIELD(renewal_count, "renewal count"),
-    SCANID_FIELD(card_version, "card version"),
-    SCANID_FIELD(authority_code, "authority code"),
-    SCANID_FIELD(previous_number, "previous number"),
-};
-#undef SCANID_FIELD
-
-// The library terminates every field; the bound only guards against a
-// library that would not.
-std::string FieldText(const scanid_record &rec, const TextField &f)
-{
-    const char *p = reinterpret_cast<const char *>(&rec) + f.offset;
-    return std::string(p, strnlen(p, f.size));
-}
-
-std::string Hex(const unsigned char *data, size_t len)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(len * 2);
-    for (size_t i = 0; i < len; i++) {
-        s += kDigits[data[i] >> 4];
-        s += kDigits[data[i] & 0x0F];
-    }
-    return s;
-}
-
-std::string ResultName(int result)
-{
-    switch (result) {
-    case SCANID_IDCARD: return "idcard";
-    case SCANID_OTHERCARD: return "othercard";
-    case SCANID_ERR_SERVER_CONNECT: return "server_connect";
-    case SCANID_ERR_SERIAL_OPEN: return "serial_open";
-    case SCANID_ERR_USB_OPEN: return "usb_open";
-    case SCANID_ERR_SERVER_TIMEOUT: return "server_timeout";
-    case SCANID_ERR_MODULE: return "module";
-    case SCANID_ERR_SERVER_DATA: return "server_data";
-    case SCANID_NO_CARD: return "no_card";
-    case SCANID_ERR_HEARTBEAT: return "heartbeat";
-    case SCANID_CANCELLED: return "cancelled";
-    case SCANID_UNKNOWN_DOCUMENT: return "unknown_document";
-    case SCANID_ERR_INVALID: return "invalid";
-    case SCANID_ERR_FIRST_PACKET: return "first_packet";
-    default: return "result_" + std::to_string(result); // from a newer library
-    }
-}
-
-std::string DocumentName(int document)
-{
-    switch (document) {
-    case SCANID_DOC_RESIDENT: return "resident";
-    case SCANID_DOC_FOREIGN_2017: return "foreign_2017";
-    case SCANID_DOC_FOREIGN_2023: return "foreign_2023";
-    case SCANID_DOC_HMT_PERMIT: return "hmt_permit";
-    case SCANID_DOC_UNKNOWN: return "unknown";
-    default: return "document_" + std::to_string(document); // from a newer library
-    }
-}
-
-bool IsDocument(int result) { return result == SCANID_IDCARD || result == SCANID_UNKNOWN_DOCUMENT; }
-
-// A failure worth an "error" text: not a card, not just an empty reader.
-bool IsFailure(int result)
-{
-    return result != SCANID_IDCARD && result != SCANID_OTHERCARD && result != SCANID_UNKNOWN_DOCUMENT &&
-           result != SCANID_NO_CARD;
-}
-
 // The records go here: the library prints console lines of its own on
 // standard output, which must not end up among them.
 FILE *g_out = stdout;
@@ -293,14 +195,6 @@ void OnEvent(int kind, void *message)
 
 // --- one cycle ---------------------------------------------------------------
 
-struct Outcome {
-    int result = SCANID_ERR_INVALID;
-    scanid_record rec{};
-    std::string error;      // failures: the library's last event text
-    std::string photoFile;  // written
-    std::string photoError; // asked for, not written
-};
-
 void ReadOnce(Cardtype type, Outcome *out)
 {
     memset(&out->rec, 0, sizeof out->rec);
@@ -331,39 +225,7 @@ std::string PhotoName(const scanid_record &rec, unsigned long sequence)
     return "document-" + std::to_string(time(nullptr)) + "-" + std::to_string(sequence) + ".bmp";
 }
 
-Json ToJson(const Outcome &o)
-{
-    Json j;
-    j["result"] = o.result;
-    j["result_name"] = ResultName(o.result);
-    const scanid_record &r = o.rec;
-    j["document"] = IsDocument(o.result) && r.document != SCANID_DOC_NONE ? Json(DocumentName(r.document)) : Json();
-    if (IsDocument(o.result)) {
-        for (const TextField &f : kTextFields)
-            j[f.key] = FieldText(r, f);
-        j["number_valid"] = r.number_valid != 0;
-        j["text_block_hex"] = Hex(r.text_block, sizeof r.text_block);
-    }
-    if (!o.photoFile.empty())
-        j["photo_file"] = o.photoFile;
-    if (!o.photoError.empty())
-        j["photo_error"] = o.photoError;
-    if (o.result == SCANID_OTHERCARD) {
-        size_t len = r.card_data_len < 0 ? 0 : static_cast<size_t>(r.card_data_len);
-        len = len > sizeof r.card_data ? sizeof r.card_data : len;
-        j["card_kind"] = r.card_kind;
-        j["card_data_hex"] = Hex(r.card_data, len);
-    }
-    if (IsFailure(o.result))
-        j["error"] = o.error.empty() ? Json() : Json(o.error);
-    return j;
-}
-
-// Card text is UTF-8 from the library; anything else is replaced, not fatal.
-std::string JsonLine(const Outcome &o)
-{
-    return ToJson(o).dump(-1, ' ', false, Json::error_handler_t::replace);
-}
+std::string JsonLine(const Outcome &o) { return Dump(ToJson(o)); }
 
 std::string Text(const Outcome &o)
 {
@@ -374,7 +236,8 @@ std::string Text(const Outcome &o)
     if (IsDocument(o.result)) {
         if (r.document != SCANID_DOC_NONE)
             line("document", DocumentName(r.document));
-        for (const TextField &f : kTextFields) {
+        for (size_t i = 0; i < kTextFieldCount; i++) {
+            const TextField &f = kTextFields[i];
             std::string v = FieldText(r, f);
             if (!v.empty())
                 line(f.label, v);
@@ -390,10 +253,8 @@ std::string Text(const Outcome &o)
     if (!o.photoError.empty())
         line("photo error", o.photoError);
     if (o.result == SCANID_OTHERCARD) {
-        size_t len = r.card_data_len < 0 ? 0 : static_cast<size_t>(r.card_data_len);
-        len = len > sizeof r.card_data ? sizeof r.card_data : len;
         line("card kind", std::to_string(r.card_kind));
-        line("card data", Hex(r.card_data, len));
+        line("card data", Hex(r.card_data, CardDataLength(r)));
     }
     if (!o.error.empty())
         line("error", o.error);
@@ -514,33 +375,9 @@ int RunSession(const Options &o)
 
 // --- arguments ---------------------------------------------------------------
 
-bool ParseInt(const char *text, long min, long max, int *out)
+bool ParseServerOption(const std::string &text, Options *o)
 {
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < min || v > max)
-        return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
-bool ParseServer(const std::string &text, Options *o)
-{
-    std::string ip = text;
-    int port = kDefaultServerPort;
-    size_t colon = text.find(':');
-    if (colon != std::string::npos) {
-        ip = text.substr(0, colon);
-        if (!ParseInt(text.c_str() + colon + 1, 1, 65535, &port))
-            return false;
-    }
-    in_addr addr{};
-    if (ip.size() > SCANID_MAX_SERVER_ADDRESS || inet_pton(AF_INET, ip.c_str(), &addr) != 1)
-        return false;
-    o->serverIp = ip;
-    o->serverPort = port;
-    return true;
+    return ParseServer(text, &o->serverIp, &o->serverPort);
 }
 
 // Parses a command's options; kExitOk after --help, kExitUsage on a mistake,
@@ -600,7 +437,7 @@ int ParseOptions(const std::string &command, int argc, char **argv, Options *o)
             o->baudGiven = true;
             break;
         case kServer:
-            if (!ParseServer(optarg, o))
+            if (!ParseServerOption(optarg, o))
                 return fail(std::string("bad --server '") + optarg + "' (dotted IPv4 address, optional :PORT 1..65535)");
             break;
         case kJson:
