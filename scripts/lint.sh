@@ -1,6 +1,6 @@
 #!/bin/sh
 # Static analysis: clang-tidy (checks and reasons in .clang-tidy, looser in
-# sim/ and tools/ but for tools/scanid/) and cppcheck (suppressions in cmake/cppcheck.supp) over the
+# sim/ and tools/ but for the shipped tools/scanid/, tools/scanidd/, tools/common/) and cppcheck (suppressions in cmake/cppcheck.supp) over the
 # library, the demo, the photo decoder, the simulators and their tools.
 # Exits non-zero on any finding. Needs clang-tidy-14 and cppcheck
 # (scripts/deps.sh). About a minute on an idle 2-core machine (100 s of CPU).
@@ -32,10 +32,13 @@ if ! cmake -S . -B "$BUILD" -G Ninja "$@" >"$BUILD/configure.log" 2>&1; then
     exit 2
 fi
 
+# Generated sources must exist for cppcheck to load the database.
+cmake --build "$BUILD" --target scanidd_page >/dev/null 2>&1 || true
+
 # The sources to check, as the compile database names them (files of targets
 # that were not configured, such as the USB simulator without umockdev, drop out).
 FILES=$(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$BUILD/compile_commands.json" |
-    grep -E '/(lib|demo|wlt|sim|tools|tools/scanid)/[^/]+\.(c|cpp)$' | sort -u)
+    grep -E '/(lib|demo|wlt|sim|tools|tools/scanid|tools/scanidd|tools/common)/[^/]+\.(c|cpp)$' | sort -u)
 if [ -z "$FILES" ]; then
     echo "lint: no sources found in $BUILD/compile_commands.json" >&2
     exit 2

@@ -199,10 +199,10 @@ std::vector<std::string> Config::AllowedOrigins(int actualPort) const
 {
     if (!origins.empty())
         return origins;
-    const std::string port = ":" + std::to_string(actualPort);
-    std::vector<std::string> own = {"http://127.0.0.1" + port, "http://localhost" + port};
+    const std::string suffix = ":" + std::to_string(actualPort);
+    std::vector<std::string> own = {"http://127.0.0.1" + suffix, "http://localhost" + suffix};
     if (listen != "127.0.0.1" && listen != "0.0.0.0")
-        own.push_back("http://" + listen + port);
+        own.push_back("http://" + listen + suffix);
     return own;
 }
 
@@ -210,10 +210,10 @@ std::vector<std::string> Config::AllowedHosts(int actualPort) const
 {
     if (listen == "0.0.0.0")
         return {};
-    const std::string port = ":" + std::to_string(actualPort);
-    std::vector<std::string> hosts = {"127.0.0.1" + port, "localhost" + port};
+    const std::string suffix = ":" + std::to_string(actualPort);
+    std::vector<std::string> hosts = {"127.0.0.1" + suffix, "localhost" + suffix};
     if (listen != "127.0.0.1")
-        hosts.push_back(listen + port);
+        hosts.push_back(listen + suffix);
     return hosts;
 }
 

@@ -23,7 +23,7 @@ namespace {
 constexpr size_t kMaxQueued = 8;            // messages waiting for one client
 constexpr auto kStuckAfter = std::chrono::seconds(3); // a message waiting longer: the client is gone
 constexpr int kSendBuffer = 64 * 1024;      // per client, so that a stuck one shows soon
-constexpr size_t kChunk = 16 * 1024;        // HTTP body bytes per write
+constexpr size_t kChunk = size_t{16} * 1024; // HTTP body bytes per write
 constexpr int kMaxHeaderValue = 512;
 
 struct Client {
@@ -33,6 +33,10 @@ struct Client {
     Clock::time_point waitingSince; // of the queue's front
     std::string rx;
     bool dropped = false;
+    // Set when the client broke a rule: the close goes out once the message
+    // being sent is complete, since a frame cannot be cut short.
+    lws_close_status closeCode = LWS_CLOSE_STATUS_NOSTATUS;
+    const char *closeReason = nullptr;
 };
 
 struct HttpReply {
@@ -45,6 +49,7 @@ struct HttpReply {
 struct Session {
     Client *client;
     HttpReply *http;
+    bool closeAfterReply;
 };
 
 struct Timer {
@@ -167,7 +172,7 @@ struct Service::Impl {
 
     void Enqueue(Client *c, const Message &m)
     {
-        if (c->dropped)
+        if (c->dropped || c->closeReason)
             return;
         if (c->queue.size() >= kMaxQueued) {
             Drop(c, "too many messages waiting");
@@ -323,8 +328,9 @@ struct Service::Impl {
 
     // --- HTTP ------------------------------------------------------------------
 
-    static int Reply(lws *wsi, Session *s, unsigned status, const char *type, Message body, bool close)
+    static int Reply(lws *wsi, Session *s, unsigned code, const char *type, Message body, bool close)
     {
+        close = close || s->closeAfterReply;
         unsigned char buf[LWS_PRE + 1024];
         unsigned char *start = buf + LWS_PRE, *p = start, *end = buf + sizeof buf - 1;
         const size_t len = body->size() - LWS_PRE;
@@ -334,7 +340,7 @@ struct Service::Impl {
                                                static_cast<int>(strlen(value)), &p, end) == 0;
         };
         bool page = strcmp(type, "text/html; charset=utf-8") == 0;
-        if (lws_add_http_common_headers(wsi, status, type, len, &p, end) || !add("cache-control:", "no-store") ||
+        if (lws_add_http_common_headers(wsi, code, type, len, &p, end) || !add("cache-control:", "no-store") ||
             !add("x-content-type-options:", "nosniff") || !add("referrer-policy:", "no-referrer") ||
             (page && !add("content-security-policy:",
                           "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
@@ -350,9 +356,9 @@ struct Service::Impl {
         return 0;
     }
 
-    static int ReplyJson(lws *wsi, Session *s, unsigned status, const std::string &json, bool close = false)
+    static int ReplyJson(lws *wsi, Session *s, unsigned code, const std::string &json, bool close = false)
     {
-        return Reply(wsi, s, status, "application/json", MakeMessage(json), close);
+        return Reply(wsi, s, code, "application/json", MakeMessage(json), close);
     }
 
     int OnHttp(lws *wsi, Session *s)
@@ -362,10 +368,14 @@ struct Service::Impl {
         int method = lws_http_get_uri_and_method(wsi, &uri, &uriLen);
         std::string path = uri && uriLen > 0 ? std::string(uri, static_cast<size_t>(uriLen)) : "";
         const std::string what = path.size() > 64 ? path.substr(0, 64) + "..." : path;
+        // No request here has a body worth reading: one that comes with a
+        // body is answered, and the connection closed, without reading it.
+        s->closeAfterReply = lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH) > 0 ||
+                             lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_TRANSFER_ENCODING) > 0;
         std::string reason;
-        if (unsigned status = Admit(wsi, path.compare(0, 5, "/api/") == 0, &reason)) {
-            Refused(wsi, what.c_str(), status, reason);
-            return ReplyJson(wsi, s, status, ErrorJson(reason), true);
+        if (unsigned code = Admit(wsi, path.compare(0, 5, "/api/") == 0, &reason)) {
+            Refused(wsi, what.c_str(), code, reason);
+            return ReplyJson(wsi, s, code, ErrorJson(reason), true);
         }
         auto only = [&](int m) {
             if (method == m)
@@ -395,8 +405,11 @@ struct Service::Impl {
                 ReplyJson(wsi, s, 200, scanid_tools::Dump(Json{{"cleared", Clear("request")}}));
             return 0;
         }
-        if (path == "/ws")
-            return ReplyJson(wsi, s, 400, ErrorJson("WebSocket upgrade expected"), true);
+        if (path == "/ws") {
+            if (only(LWSHUMETH_GET))
+                ReplyJson(wsi, s, 400, ErrorJson("WebSocket upgrade expected"), true);
+            return 0;
+        }
         return ReplyJson(wsi, s, 404, ErrorJson("not found"));
     }
 
@@ -430,24 +443,24 @@ struct Service::Impl {
     {
         bool present = false;
         std::string path = Header(wsi, WSI_TOKEN_GET_URI, &present);
-        unsigned status = 0;
+        unsigned code = 0;
         std::string reason;
         if (path != "/ws") {
-            status = 404;
+            code = 404;
             reason = "not found";
-        } else if ((status = Admit(wsi, true, &reason)) == 0 &&
+        } else if ((code = Admit(wsi, true, &reason)) == 0 &&
                    clients.size() >= static_cast<size_t>(config.maxClients)) {
-            status = 503;
+            code = 503;
             reason = "too many clients";
         }
-        if (status == 0)
+        if (code == 0)
             return 0;
-        Refused(wsi, "WebSocket", status, reason);
+        Refused(wsi, "WebSocket", code, reason);
         // The refusal goes out as a plain HTTP answer before the connection closes.
         unsigned char buf[LWS_PRE + 512];
         unsigned char *start = buf + LWS_PRE, *p = start, *end = buf + sizeof buf - 1;
         std::string body = ErrorJson(reason);
-        if (lws_add_http_common_headers(wsi, status, "application/json", body.size(), &p, end) == 0 &&
+        if (lws_add_http_common_headers(wsi, code, "application/json", body.size(), &p, end) == 0 &&
             lws_finalize_write_http_header(wsi, start, &p, end) == 0) {
             std::string out(LWS_PRE, '\0');
             out += body;
@@ -459,6 +472,8 @@ struct Service::Impl {
 
     void OnEstablished(lws *wsi, Session *s)
     {
+        if (!s)
+            return;
         auto *c = new Client;
         c->wsi = wsi;
         c->id = nextId++;
@@ -495,6 +510,12 @@ struct Service::Impl {
     static int OnWritable(lws *wsi, Session *s)
     {
         Client *c = s->client;
+        if (c && c->closeReason) {
+            lws_close_reason(wsi, c->closeCode,
+                             reinterpret_cast<unsigned char *>(const_cast<char *>(c->closeReason)),
+                             strlen(c->closeReason));
+            return -1;
+        }
         if (!c || c->dropped || c->queue.empty())
             return 0;
         Message m = c->queue.front();
@@ -509,23 +530,30 @@ struct Service::Impl {
         return 0;
     }
 
+    static void CloseAfterSending(Client *c, lws_close_status code, const char *reason)
+    {
+        Log("client " + std::to_string(c->id) + " closed: " + reason);
+        c->closeCode = code;
+        c->closeReason = reason;
+        c->queue.clear();
+        Wipe(&c->rx);
+        lws_callback_on_writable(c->wsi);
+    }
+
     int OnReceive(lws *wsi, Session *s, const char *in, size_t len)
     {
         Client *c = s->client;
         if (!c)
             return -1;
+        if (c->closeReason)
+            return 0; // closing: the rest is not read
         if (lws_frame_is_binary(wsi)) {
-            const char why[] = "text messages only";
-            lws_close_reason(wsi, LWS_CLOSE_STATUS_UNACCEPTABLE_OPCODE,
-                             reinterpret_cast<unsigned char *>(const_cast<char *>(why)), sizeof why - 1);
-            return -1;
+            CloseAfterSending(c, LWS_CLOSE_STATUS_UNACCEPTABLE_OPCODE, "text messages only");
+            return 0;
         }
         if (c->rx.size() + len + lws_remaining_packet_payload(wsi) > static_cast<size_t>(config.maxMessage)) {
-            const char why[] = "message too big";
-            lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE,
-                             reinterpret_cast<unsigned char *>(const_cast<char *>(why)), sizeof why - 1);
-            Log("client " + std::to_string(c->id) + " closed: message too big");
-            return -1;
+            CloseAfterSending(c, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, "message too big");
+            return 0;
         }
         c->rx.append(in, len);
         if (!lws_is_final_fragment(wsi) || lws_remaining_packet_payload(wsi) > 0)
@@ -563,7 +591,8 @@ int Callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t
     case LWS_CALLBACK_HTTP_WRITEABLE:
         return Service::Impl::OnHttpWritable(wsi, s);
     case LWS_CALLBACK_HTTP_BODY:
-        return 0; // no request of this API has a body worth reading
+    case LWS_CALLBACK_HTTP_BODY_COMPLETION: // the answer is on its way already
+        return 0;
     case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
     case LWS_CALLBACK_CLOSED_HTTP:
         if (s && s->http) {

@@ -155,7 +155,8 @@ bool PrepareRuntimeDir(const std::string &dir, std::string *error)
     }
     // Left by a service that was killed while decoding.
     if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) { // NOLINT(concurrency-mt-unsafe): one thread so far
+        // cppcheck-suppress readdirCalled ; one thread so far, one stream
+        while (dirent *e = readdir(d)) { // NOLINT(concurrency-mt-unsafe)
             if (strncmp(e->d_name, "photo-", 6) == 0)
                 (void)unlinkat(dirfd(d), e->d_name, 0);
         }
@@ -194,7 +195,7 @@ int Serve(const Arguments &args, Config config)
     sigaddset(&signals, SIGHUP);
     // Every thread inherits the mask: only sigtimedwait below sees them.
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN);
 
     Service service;
     if (!service.Start(config, &error)) {
