@@ -14,6 +14,7 @@ done
 
 PACKAGES="g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user nlohmann-json3-dev
 libusb-1.0-0-dev:armhf libgtest-dev:armhf libstdc++6:armhf libumockdev0:armhf libglib2.0-dev:armhf
+libwebsockets17:armhf libsystemd-dev:armhf
 libusb-1.0-0-dev:arm64 libstdc++6:arm64"
 missing=""
 for p in $PACKAGES; do
@@ -29,7 +30,8 @@ fi
 # package cannot be installed for two architectures at once: the armhf
 # preload, pkg-config file and link name are taken out of the packages into
 # /usr/local, beside the multiarch runtime library libumockdev0:armhf. The
-# header is the host's.
+# header is the host's. The same holds for libwebsockets' development package
+# (its lws_config.h differs by architecture in the install path only).
 local_lib=/usr/local/lib/arm-linux-gnueabihf
 if [ ! -f "$local_lib/libumockdev-preload.so.0" ] || [ ! -f "$local_lib/pkgconfig/umockdev-1.0.pc" ]; then
     tmp=$(mktemp -d)
@@ -42,4 +44,21 @@ if [ ! -f "$local_lib/libumockdev-preload.so.0" ] || [ ! -f "$local_lib/pkgconfi
         >"$local_lib/pkgconfig/umockdev-1.0.pc"
     ln -sf /usr/lib/arm-linux-gnueabihf/libumockdev.so.0 "$local_lib/libumockdev.so"
     rm -rf "$tmp"
+fi
+
+lws_pc=$local_lib/pkgconfig/libwebsockets.pc
+if [ ! -f "$lws_pc" ] || [ ! -e "$local_lib/libwebsockets.so" ]; then
+    mkdir -p "$local_lib/pkgconfig"
+    ln -sf /usr/lib/arm-linux-gnueabihf/libwebsockets.so.17 "$local_lib/libwebsockets.so"
+    version=$(dpkg-query -W -f='${Version}' libwebsockets17:armhf | sed 's/-[^-]*$//')
+    cat >"$lws_pc" <<EOF
+libdir=$local_lib
+includedir=/usr/include
+
+Name: libwebsockets
+Description: Websockets server and client library (armhf runtime, host headers)
+Version: $version
+Libs: -L\${libdir} -lwebsockets
+Cflags: -I\${includedir}
+EOF
 fi

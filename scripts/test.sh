@@ -43,7 +43,7 @@ arm64() {
 }
 
 echo "== packages =="
-if ! stage packages sh -c './scripts/deps.sh && ./scripts/deps-cross.sh'; then
+if ! stage packages sh -c './scripts/deps-test.sh && ./scripts/deps-cross.sh'; then
     cat "$summary"
     exit 1
 fi
