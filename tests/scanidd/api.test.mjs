@@ -3,9 +3,10 @@ import { after, before, describe, it } from 'node:test';
 import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
 import net from 'node:net';
+import os from 'node:os';
 import fs from 'node:fs';
 import path from 'node:path';
-import { connect, http, receivedAt, sleep, start, startWorld } from './harness.mjs';
+import { bin, connect, http, receivedAt, sleep, start, startWorld } from './harness.mjs';
 
 function within(promise, ms, what) {
   let timer;
@@ -513,5 +514,57 @@ describe('a client that stops reading', { timeout: 90000 }, () => {
     const ending = await stuck.out.wait(/^(closed|error)/, { timeoutMs: 5000, what: 'the stuck socket closed by the service' });
     assert.match(ending.text, /^(closed after|error Connection reset)/);
     await Promise.all(others.map((c) => c.close()));
+  });
+});
+
+describe('configuration', { timeout: 60000 }, () => {
+  it('a bad setting stops the start with the file, the line and the reason', async () => {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'scanidd-conf-'));
+    const file = path.join(dir, 'scanidd.conf');
+    const cases = [
+      ['# comment\n\nport = 80x\n', ':3: bad port \'80x\''],
+      ['reader = serial\n', ':1: reader = serial needs serial_device'],
+      ['allowed_origins = http://a:1 https://B\n', ':1: bad origin \'https://B\''],
+      ['token = short\n', ':1: bad token'],
+      ['colour = blue\n', ':1: unknown setting \'colour\''],
+      ['just words\n', ':1: expected \'key = value\''],
+    ];
+    for (const [text, reason] of cases) {
+      fs.writeFileSync(file, text);
+      for (const extra of [['--check-config'], ['--port', '0']]) {
+        const p = start(bin.scanidd, ['--config', file, ...extra]);
+        const { code } = await p.exited;
+        assert.equal(code, 2, `${text} ${extra}`);
+        assert.ok(p.err.text().includes(file + reason), `${p.err.text()} lacks ${file}${reason}`);
+      }
+    }
+    fs.writeFileSync(file, 'reader = serial\nserial_device = /dev/ttyS1\nport = 8080\ntoken = 0123456789abcdef\n');
+    const p = start(bin.scanidd, ['--config', file, '--check-config', '--port', '9090']);
+    assert.equal((await p.exited).code, 0);
+    assert.match(p.out.text(), /^port = 9090$/m, 'the command line wins over the file');
+    assert.match(p.out.text(), /^token = \(set\)$/m);
+    assert.ok(!p.out.text().includes('0123456789abcdef'), 'the token is never printed');
+    fs.rmSync(dir, { recursive: true });
+  });
+
+  it('SIGHUP reloads the file; a file with a mistake is refused and the settings kept', async () => {
+    const w = await startWorld({ config: 'retention = 30\n' });
+    try {
+      const file = path.join(path.dirname(w.runtimeDir), 'scanidd.conf');
+      assert.equal((await http(w, 'GET', '/api/status')).status, 200);
+      fs.writeFileSync(file, 'token = 0123456789abcdef0123\n');
+      w.scanidd.kill('SIGHUP');
+      await w.scanidd.err.wait((t) => /configuration reloaded/.test(t), { timeoutMs: 5000, what: 'reload' });
+      assert.equal((await http(w, 'GET', '/api/status')).status, 401);
+      assert.equal((await http(w, 'GET', '/api/status', { token: '0123456789abcdef0123' })).status, 200);
+
+      fs.writeFileSync(file, 'token = 0123456789abcdef0123\nretention = forever\n');
+      w.scanidd.kill('SIGHUP');
+      await w.scanidd.err.wait((t) => t.includes(`not reloaded: ${file}:2: bad retention`), { timeoutMs: 5000, what: 'refusal' });
+      assert.equal((await http(w, 'GET', '/api/status')).status, 401, 'the token stays');
+      await readsCard(w, { token: '0123456789abcdef0123' });
+    } finally {
+      await w.stop();
+    }
   });
 });
