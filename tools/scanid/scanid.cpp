@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "Events.h"
 #include "Parse.h"
 #include "RecordJson.h"
 #include "scanid.h"
@@ -165,32 +166,6 @@ bool SeparateOutput(bool verbose)
         close(sink);
     // Line by line, so that the library's lines keep their place among the events.
     return setvbuf(stdout, nullptr, _IOLBF, 0) == 0;
-}
-
-// --- events ----------------------------------------------------------------
-
-// Written by the callback on the reading thread only, read there too.
-struct EventLog {
-    bool verbose = false;
-    char last[256] = {}; // last text of kind 2 or 3 that tells how the cycle went
-};
-EventLog g_events;
-
-void OnEvent(int kind, void *message)
-{
-    const char *text = message ? static_cast<const char *>(message) : "";
-    if (g_events.verbose) {
-        // A fixed buffer: nothing may throw back into the library.
-        char line[320];
-        (void)snprintf(line, sizeof line, "scanid: event %d: %s\n", kind, text); // cut if longer
-        (void)fputs(line, stderr);
-    }
-    if (kind != SCANID_EVENT_PROGRESS && kind != SCANID_EVENT_HEARTBEAT)
-        return;
-    // Every cycle ends by closing its link; that line would hide the failure.
-    if (strcmp(text, "disconnect usb") == 0 || strcmp(text, "disconnect serial") == 0)
-        return;
-    (void)snprintf(g_events.last, sizeof g_events.last, "%s", text); // cut if longer
 }
 
 // --- one cycle ---------------------------------------------------------------

@@ -10,12 +10,14 @@
 #include <ctime>
 #include <vector>
 
+#include "Events.h"
 #include "Log.h"
 #include "RecordJson.h"
 #include "scanid.h"
 
 namespace scanidd {
 
+using scanid_tools::g_events;
 using scanid_tools::IsDocument;
 using scanid_tools::IsFailure;
 using scanid_tools::Json;
@@ -25,29 +27,6 @@ namespace {
 constexpr int kFirstBackoffMs = 500;
 constexpr int kLongestBackoffMs = 5000;
 constexpr off_t kLargestPhoto = 1 << 20;
-
-// Written and read by the reading thread only (the library calls back on it).
-struct EventLog {
-    bool verbose = false;
-    char last[256] = {};
-};
-EventLog g_events;
-
-void OnEvent(int kind, void *message)
-{
-    const char *text = message ? static_cast<const char *>(message) : "";
-    if (g_events.verbose) {
-        char line[320];
-        (void)snprintf(line, sizeof line, "scanidd: event %d: %s\n", kind, text); // cut if longer
-        (void)fputs(line, stderr);
-    }
-    if (kind != SCANID_EVENT_PROGRESS && kind != SCANID_EVENT_HEARTBEAT)
-        return;
-    // Every cycle ends by closing its link; that line would hide the failure.
-    if (strcmp(text, "disconnect usb") == 0 || strcmp(text, "disconnect serial") == 0)
-        return;
-    (void)snprintf(g_events.last, sizeof g_events.last, "%s", text);
-}
 
 // UTC with microseconds: clients measure how long the result took to reach them.
 std::string NowUtc()
@@ -129,8 +108,9 @@ Reader::~Reader()
 void Reader::Start(const Config &config)
 {
     m_config = config;
+    g_events.program = "scanidd";
     g_events.verbose = config.verbose;
-    CARD_SetReadInfoCB(OnEvent);
+    CARD_SetReadInfoCB(scanid_tools::OnEvent);
     m_thread = std::thread(&Reader::Loop, this);
 }
 
