@@ -168,6 +168,7 @@ void ReaderModule::ResetLinkStateLocked()
     m_armed = false;
     m_announcedSinceArm = false;
     m_announceOutstanding = false;
+    m_repeatWanted = false;
     m_readStartSeen = false;
     m_pending.clear();
 }
@@ -395,6 +396,12 @@ void ReaderModule::HandleFrameLocked(const proto::Bytes &f, std::vector<std::str
             return;
         }
         m_stats.heartbeats++;
+        // On a packet link the host tries the link check again when its
+        // answer is slow to come (a loaded host, not a slow module): armed,
+        // with no read-start since, it is still the same cycle. Its answer
+        // must not announce the card once more, or the repeat would reach
+        // the host after it started reading the first notice.
+        const bool retry = !m_config.streamLink && m_armed && m_phase == Phase::Idle && !m_readStartSeen;
         m_readStartSeen = false; // a new read cycle: its read-start is no repeat
         proto::Bytes answer = proto::HeartbeatAnswer();
         if (hb == ModuleFault::RestartNotice)
@@ -403,7 +410,9 @@ void ReaderModule::HandleFrameLocked(const proto::Bytes &f, std::vector<std::str
             answer = proto::ModuleErrorFrame();
         else
             DisturbFrame(hb, 5, answer);
-        ScheduleLocked(std::move(answer), latency, true);
+        if (retry)
+            events.push_back("link check again");
+        ScheduleLocked(std::move(answer), latency, !retry);
         return;
     }
     if (Equals(f, proto::kHwRestart)) {
@@ -567,6 +576,15 @@ void ReaderModule::SetAnnounceInterval(int ms)
     m_cv.notify_all();
 }
 
+void ReaderModule::AnnounceAgain()
+{
+    {
+        std::lock_guard<std::mutex> lk(m_mutex);
+        m_repeatWanted = true;
+    }
+    m_cv.notify_all();
+}
+
 void ReaderModule::InjectFault(int step, ModuleFault fault, bool sticky)
 {
     if (step < 0 || step >= kFaultStepCount)
@@ -635,6 +653,8 @@ bool ReaderModule::AnnouncementDueLocked(Clock::time_point now)
         return true;
     if (m_config.streamLink)
         return false;
+    if (m_repeatWanted)
+        return true;
     return now - m_lastTaken >= std::chrono::milliseconds(m_config.announceIntervalMs);
 }
 
@@ -744,6 +764,7 @@ void ReaderModule::Run()
             std::vector<std::string> events;
             proto::Bytes frame = AnnouncementLocked();
             m_announcedSinceArm = true;
+            m_repeatWanted = false;
             m_lastTaken = now;
             if (ApplyFaultLocked(kFaultStepNotice, frame, events))
                 ScheduleLocked(std::move(frame), 0, false, true);

@@ -7,7 +7,9 @@
 //   link check        -> HeartbeatAnswer after stepLatencyMs; once that answer
 //                        has gone out, card announcements are armed. It marks
 //                        a new read cycle: a running exchange is dropped and
-//                        the next read-start is no repeat
+//                        the next read-start is no repeat. On a packet link
+//                        a link check while armed and before any read-start
+//                        is the host's retry: answered, not armed again
 //   hardware restart  -> RestartAnswer; any exchange in progress is dropped
 //   read-start        -> packets 1&2 (48 B) after stepLatencyMs, with a fresh
 //                        nonce; a second read-start within kDuplicateWindowMs
@@ -166,6 +168,11 @@ public:
     // usual 300 ms between taking a notice and sending the read-start) sets
     // it longer than the cycle.
     void SetAnnounceInterval(int ms);
+    // Packet links: announces the card once more as soon as the host has
+    // taken the last notice, whatever the interval, for a test that needs
+    // the repeat at a point of the host's own progress rather than on a
+    // timer a slow host could outrun.
+    void AnnounceAgain();
     void InjectFault(int step, ModuleFault fault, bool sticky = false);
     // Strikes the answer to the next link check (every one while sticky).
     void InjectHeartbeatFault(ModuleFault fault, bool sticky = false);
@@ -238,6 +245,7 @@ private:
     // for the gate to report the last one taken, then the interval.
     bool m_announcedSinceArm = false;
     bool m_announceOutstanding = false;
+    bool m_repeatWanted = false; // AnnounceAgain()
     Clock::time_point m_lastTaken;
 
     Phase m_phase = Phase::Idle;

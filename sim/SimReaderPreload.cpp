@@ -6,7 +6,8 @@
 // The module exists before main, so before the program's libusb_init, and a
 // thread plays the cards of SIM_READER_SCRIPT (ModuleScript commands, ';'
 // separated; a demo round of cards by default) with SIM_READER_LATENCY_MS as
-// the module's step latency. Standard output stays the program's: only
+// the module's step latency and SIM_READER_INTERVAL_MS (default 300) as the
+// pause before a notice is repeated. Standard output stays the program's: only
 // trouble is told, on standard error.
 #include <cerrno>
 #include <cstdio>
@@ -36,18 +37,19 @@ struct Session {
 
 Session *g_session = nullptr;
 
-int LatencyFromEnv()
+// A setting in milliseconds from the environment, 0..10000 (60000 for the
+// interval, which tests set beyond any read).
+int MsFromEnv(const char *name, int fallback, long most)
 {
-    const char *text = getenv("SIM_READER_LATENCY_MS");
+    const char *text = getenv(name);
     if (text == nullptr || *text == '\0')
-        return kDefaultLatencyMs;
+        return fallback;
     char *end = nullptr;
     errno = 0;
     long v = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < 0 || v > 10000) {
-        fprintf(stderr, "[sim-reader] SIM_READER_LATENCY_MS=%s is not 0..10000; using %d\n", text,
-                kDefaultLatencyMs);
-        return kDefaultLatencyMs;
+    if (errno != 0 || *end != '\0' || v < 0 || v > most) {
+        fprintf(stderr, "[sim-reader] %s=%s is not 0..%ld; using %d\n", name, text, most, fallback);
+        return fallback;
     }
     return static_cast<int>(v);
 }
@@ -59,7 +61,8 @@ __attribute__((constructor)) void SimReaderStart()
         return;
     }
     sim::ModuleConfig config;
-    config.stepLatencyMs = LatencyFromEnv();
+    config.stepLatencyMs = MsFromEnv("SIM_READER_LATENCY_MS", kDefaultLatencyMs, 10000);
+    config.announceIntervalMs = MsFromEnv("SIM_READER_INTERVAL_MS", config.announceIntervalMs, 60000);
 
     auto *s = new Session;
     s->usb = std::make_unique<sim::UsbModule>(config);

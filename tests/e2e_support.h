@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "CardMain.h"
+#include "DecodeServer.h"
+#include "ReaderModule.h"
 #include "SimCards.h"
 #include "test_support.h"
 
@@ -157,6 +159,19 @@ inline void ExpectSameDocument(const scanid_record &got, const sim::IdCard &card
     EXPECT_STREQ(got.name_en, want.name_en);
     EXPECT_STREQ(got.number, want.number);
     EXPECT_EQ(0, memcmp(&got, &want, offsetof(scanid_record, card_kind))) << "record differs from the card's block";
+}
+
+// The standby fail-over probes the standby server, then reads the card from
+// its next notice: the module repeats it as the probe comes in, not after an
+// interval that a slow host could overrun later in the read.
+inline void AnnounceAgainOnProbe(sim::DecodeServer &standby, sim::ReaderModule &module)
+{
+    standby.SetEventSink(
+        [](void *user, const char *line) {
+            if (strncmp(line, "connection 0 from", 17) == 0)
+                static_cast<sim::ReaderModule *>(user)->AnnounceAgain();
+        },
+        &module);
 }
 
 inline long long MsSince(std::chrono::steady_clock::time_point t0)

@@ -190,7 +190,7 @@ std::vector<UsbCase> UsbCases()
                              EXPECT_TRUE(r.standby->Start()) << r.standby->LastError();
                              SetServiceInfo("127.0.0.1", r.refusing.Port());
                              // The fail-over reads the card's next notice.
-                             r.Model().SetAnnounceInterval(1000);
+                             e2e::AnnounceAgainOnProbe(*r.standby, r.Model());
                              size_t card = soak::DrawCard(rng);
                              r.Place(card);
                              return IdentityOf(card);

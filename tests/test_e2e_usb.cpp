@@ -356,11 +356,11 @@ TEST_F(UsbCycle, StandbyServerTakesOverAndStays)
 {
     if (std::string(SCANID_STANDBY_HOST) != "localhost")
         GTEST_SKIP() << "built with standby host " << SCANID_STANDBY_HOST;
-    // The fail-over announces the card again: the cycle reads it anew.
-    Model().SetAnnounceInterval(1000);
     sim::ServerConfig sc;
     sc.port = kStandbyPort;
     sim::DecodeServer standby(sc);
+    // The fail-over reads the card anew from its next notice.
+    e2e::AnnounceAgainOnProbe(standby, Model());
     ASSERT_TRUE(standby.Start()) << standby.LastError();
     server.Stop(); // the primary refuses from now on
     PlaceId(0);

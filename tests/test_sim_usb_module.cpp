@@ -125,6 +125,39 @@ TEST(UsbModuleSmoke, AnnouncesOneAtATimeAndDropsLeftoversOnRelease)
     EXPECT_TRUE(again.Read(400).empty());
 }
 
+// The library tries the link check again when its answer is late; the
+// retry must not announce the card a second time behind the first notice,
+// where a slow host would meet it inside the exchange. A new session, or a
+// link check after the host started reading, announces as always.
+TEST(UsbModuleSmoke, LinkCheckRetryAnnouncesNothingMoreAndAnnounceAgainDoes)
+{
+    sim::UsbModule m(Config(60000));
+    ASSERT_TRUE(m.Ok()) << m.Error();
+    const uint8_t *serial = sim::IdCards()[2].serial;
+    m.Module().PlaceIdCard(serial);
+    UsbHost host;
+    ASSERT_NE(host.h, nullptr);
+    host.Write(proto::kLinkCheck);
+    EXPECT_EQ(host.Read(kArrives), proto::HeartbeatAnswer());
+    EXPECT_EQ(host.Read(kArrives), proto::IdCardNotice(serial));
+    host.Write(proto::kLinkCheck);
+    EXPECT_EQ(host.Read(kArrives), proto::HeartbeatAnswer());
+    EXPECT_TRUE(host.Read(400).empty());
+    EXPECT_EQ(m.Module().Stats().announcements, 1);
+
+    // On demand: once, as soon as asked.
+    m.Module().AnnounceAgain();
+    EXPECT_EQ(host.Read(kArrives), proto::IdCardNotice(serial));
+    EXPECT_TRUE(host.Read(400).empty());
+
+    // A read-start, then a link check: a new cycle, announced again.
+    host.Write(proto::kReadStart);
+    EXPECT_EQ(host.Read(kArrives).size(), proto::kPacket12Len);
+    host.Write(proto::kLinkCheck);
+    EXPECT_EQ(host.Read(kArrives), proto::HeartbeatAnswer());
+    EXPECT_EQ(host.Read(kArrives), proto::IdCardNotice(serial));
+}
+
 TEST(UsbModuleSmoke, ExchangeComesAsSeparateFrames)
 {
     sim::UsbModule m(Config(300));
