@@ -7,11 +7,11 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-25}
-build=build/release
+build=build/demo
 
-./scripts/deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release --target iddemo sim-server simreader_preload
+./scripts/deps.sh demo
+cmake --preset demo >/dev/null
+cmake --build --preset demo --target iddemo sim-server simreader_preload
 
 # What the simulated reader does: cards placed on it and taken off again.
 script=${SIM_READER_SCRIPT:-"wait 500; place id 1; wait 2500; remove; wait 500; place m1; wait 1500; remove; wait 500; place yct; wait 1500; remove; wait 500; place id 2; wait 2500; remove; wait 500; place id 3; wait 2500; remove"}

@@ -2,7 +2,9 @@
 # Installs what the cross builds need, on Debian 12 x86_64, as root:
 # Debian's cross compilers, qemu-user, and the target's libraries (armhf; the
 # arm64 build needs only libusb's headers). Packages already present are left
-# alone.
+# alone. The armhf build of scanidd needs OpenSSL's armhf development files:
+# libwebsockets.h includes OpenSSL's headers, whose configuration header is
+# per architecture.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -14,7 +16,7 @@ done
 
 PACKAGES="g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user nlohmann-json3-dev
 libusb-1.0-0-dev:armhf libgtest-dev:armhf libstdc++6:armhf libumockdev0:armhf libglib2.0-dev:armhf
-libwebsockets17:armhf libsystemd-dev:armhf
+libwebsockets17:armhf libssl-dev:armhf libsystemd-dev:armhf
 libusb-1.0-0-dev:arm64 libstdc++6:arm64"
 missing=""
 for p in $PACKAGES; do

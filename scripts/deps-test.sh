@@ -1,12 +1,13 @@
 #!/bin/sh
-# Installs what the tests need beyond the build (scripts/deps.sh): Debian's
+# Installs what the test command needs on this machine's own architecture:
+# the builds' and the analysers' packages (scripts/deps.sh test), Debian's
 # Chromium with a CJK font for the sample page's test, node (Debian's when
 # there is none), and the scanidd tests' node modules from their lock file.
-# Quick when all is there.
+# scripts/deps-cross.sh adds the cross builds. Quick when all is there.
 set -eu
 cd "$(dirname "$0")/.."
 
-./scripts/deps.sh
+./scripts/deps.sh test
 
 missing=""
 for p in chromium fonts-wqy-microhei; do

@@ -1,12 +1,36 @@
 #!/bin/sh
-# Installs what building needs, on Debian 12, as root (scripts/deps-test.sh
-# adds what only the tests need: the browser, node and its modules).
-# Packages already present are left alone, so a second run is quick.
+# Installs Debian packages the project needs, on Debian 12, as root. What is
+# installed depends on what is to be done:
+#
+#   scripts/deps.sh demo      the demo: compiler, CMake, Ninja, libusb-1.0,
+#                             umockdev (the emulated reader), nlohmann-json
+#   scripts/deps.sh service   the demo's, and libwebsockets and libsystemd
+#                             for scanidd
+#   scripts/deps.sh [build]   every program and the test programs (GoogleTest)
+#   scripts/deps.sh test      that, and what the test command runs besides
+#                             the builds: clang with libFuzzer, clang-tidy,
+#                             cppcheck, valgrind
+#
+# scripts/deps-test.sh adds the browser and node for the service's tests,
+# scripts/deps-cross.sh the cross builds. Packages already present are left
+# alone, so a second run is quick.
 set -eu
 
-PACKAGES="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libgtest-dev umockdev libumockdev-dev
-  nlohmann-json3-dev clang clang-14 libclang-rt-14-dev clang-tidy clang-tidy-14 cppcheck valgrind
-  libwebsockets-dev libsystemd-dev"
+profile=${1:-build}
+demo="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev umockdev libumockdev-dev nlohmann-json3-dev"
+service="$demo libwebsockets-dev libsystemd-dev"
+build="$service libgtest-dev"
+test="$build clang clang-14 libclang-rt-14-dev clang-tidy clang-tidy-14 cppcheck valgrind"
+case $profile in
+demo) PACKAGES=$demo ;;
+service) PACKAGES=$service ;;
+build) PACKAGES=$build ;;
+test) PACKAGES=$test ;;
+*)
+    echo "usage: $0 [demo|service|build|test]" >&2
+    exit 2
+    ;;
+esac
 
 # Asked by architecture: a cross build's packages of the same name must not
 # count as the host's (header-only packages are "all", one for every build).

@@ -3,7 +3,7 @@
 # sim/ and tools/ but for the shipped tools/scanid/, tools/scanidd/, tools/common/) and cppcheck (suppressions in cmake/cppcheck.supp) over the
 # library, the demo, the photo decoder, the simulators and their tools.
 # Exits non-zero on any finding. Needs clang-tidy-14 and cppcheck
-# (scripts/deps.sh). About a minute on an idle 2-core machine (100 s of CPU).
+# (scripts/deps.sh test). About a minute on an idle 2-core machine (100 s of CPU).
 #
 #   scripts/lint.sh              everything
 #   LINT_JOBS=4 scripts/lint.sh  more clang-tidy processes at once
@@ -14,7 +14,7 @@ BUILD=build/lint
 JOBS=${LINT_JOBS:-2}
 TIDY=${CLANG_TIDY:-$(command -v clang-tidy-14 || command -v clang-tidy || true)}
 if [ -z "$TIDY" ] || ! command -v cppcheck >/dev/null; then
-    echo "lint: clang-tidy-14 and cppcheck are needed (scripts/deps.sh)" >&2
+    echo "lint: clang-tidy-14 and cppcheck are needed (scripts/deps.sh test)" >&2
     exit 2
 fi
 

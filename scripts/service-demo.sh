@@ -9,20 +9,20 @@
 #   scripts/service-demo.sh [SECONDS [PORT]]      (PORT: 19950 by default)
 #
 # SCANID_BUILD_DIR=DIR uses an already configured build folder instead of the
-# release preset's.
+# demo preset's (no tests).
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-120}
 port=${2:-19950}
 
-./scripts/deps.sh
+./scripts/deps.sh service
 if [ -n "${SCANID_BUILD_DIR:-}" ]; then
     build=$SCANID_BUILD_DIR
     cmake --build "$build" --target scanidd sim-server simreader_preload
 else
-    build=build/release
-    cmake --preset release >/dev/null
-    cmake --build --preset release --target scanidd sim-server simreader_preload
+    build=build/demo
+    cmake --preset demo >/dev/null
+    cmake --build --preset demo --target scanidd sim-server simreader_preload
 fi
 
 # Absolute: the preload library's path must not depend on the folder.
