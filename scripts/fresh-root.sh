@@ -44,7 +44,7 @@ if [ ! -s "$tarball" ]; then
         rm -rf --one-file-system "$made"
         exit 1
     fi
-    tar -C "$made" -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
+    tar -C "$made" --numeric-owner -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
     rm -rf --one-file-system "$made"
 fi
 
@@ -69,7 +69,8 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-tar -C "$root" -xpf "$tarball"
+# The root's own users, not the host's of the same name.
+tar -C "$root" --numeric-owner -xpf "$tarball"
 
 # What an installed system has and debootstrap leaves out.
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
@@ -100,6 +101,8 @@ mount --bind /dev "$root/dev" && mounted="$root/dev $mounted"
 mount --make-private "$root/dev"
 mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts" && mounted="$root/dev/pts $mounted"
 mount --bind "$cache/archives" "$root/var/cache/apt/archives" && mounted="$root/var/cache/apt/archives $mounted"
+# As an installed system has them: apt fetches as its own user.
+chroot "$root" chown _apt:root /var/cache/apt/archives/partial /var/lib/apt/lists/partial
 # Chromium and the semaphores of the tests want a private /dev/shm.
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm" && mounted="$root/dev/shm $mounted"
 
