@@ -49,6 +49,7 @@ if [ ! -s "$tarball" ]; then
 fi
 
 root=$(mktemp -d /var/tmp/fresh-root.XXXXXX)
+chmod 755 "$root" # a root folder, not a private one
 mounted=""
 cleanup() {
     status=$?
