@@ -39,6 +39,7 @@ if [ ! -s "$tarball" ]; then
     }
     echo "fresh-root: making the minimal Debian 12 root once ($mirror)"
     made=$(mktemp -d /var/tmp/fresh-root-make.XXXXXX)
+    chmod 755 "$made"
     if ! debootstrap --variant=minbase bookworm "$made" "$mirror" >"$cache/debootstrap.log" 2>&1; then
         tail -n 20 "$cache/debootstrap.log" >&2
         rm -rf --one-file-system "$made"
@@ -49,7 +50,6 @@ if [ ! -s "$tarball" ]; then
 fi
 
 root=$(mktemp -d /var/tmp/fresh-root.XXXXXX)
-chmod 755 "$root" # a root folder, not a private one
 mounted=""
 cleanup() {
     status=$?
@@ -72,6 +72,7 @@ trap 'exit 129' HUP
 
 # The root's own users, not the host's of the same name.
 tar -C "$root" --numeric-owner -xpf "$tarball"
+chmod 755 "$root" # a root folder, not mktemp's private one
 
 # What an installed system has and debootstrap leaves out.
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
