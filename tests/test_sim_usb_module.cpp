@@ -35,6 +35,10 @@ long MsSince(Clock::time_point t)
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
+// For a frame that must come: long enough for a loaded or emulated machine,
+// and over as soon as the frame is there.
+constexpr int kArrives = 3000;
+
 // A host session: the library's way of opening the module.
 struct UsbHost {
     libusb_context *ctx = nullptr;
@@ -71,6 +75,12 @@ struct UsbHost {
                                        static_cast<int>(b.size()), &done, 100),
                   0);
     }
+    // The link check, and its answer that must come.
+    void CheckLink() const
+    {
+        Write(proto::kLinkCheck);
+        EXPECT_EQ(Read(kArrives), proto::HeartbeatAnswer());
+    }
     // One IN frame, or nothing within timeoutMs.
     Bytes Read(int timeoutMs) const
     {
@@ -83,9 +93,6 @@ struct UsbHost {
     }
 };
 
-// For a frame that must come: long enough for a loaded or emulated machine,
-// and over as soon as the frame is there.
-constexpr int kArrives = 3000;
 
 sim::ModuleConfig Config(int interval)
 {
@@ -137,11 +144,9 @@ TEST(UsbModuleSmoke, LinkCheckRetryAnnouncesNothingMoreAndAnnounceAgainDoes)
     m.Module().PlaceIdCard(serial);
     UsbHost host;
     ASSERT_NE(host.h, nullptr);
-    host.Write(proto::kLinkCheck);
-    EXPECT_EQ(host.Read(kArrives), proto::HeartbeatAnswer());
+    host.CheckLink();
     EXPECT_EQ(host.Read(kArrives), proto::IdCardNotice(serial));
-    host.Write(proto::kLinkCheck);
-    EXPECT_EQ(host.Read(kArrives), proto::HeartbeatAnswer());
+    host.CheckLink();
     EXPECT_TRUE(host.Read(400).empty());
     EXPECT_EQ(m.Module().Stats().announcements, 1);
 
@@ -153,8 +158,7 @@ TEST(UsbModuleSmoke, LinkCheckRetryAnnouncesNothingMoreAndAnnounceAgainDoes)
     // A read-start, then a link check: a new cycle, announced again.
     host.Write(proto::kReadStart);
     EXPECT_EQ(host.Read(kArrives).size(), proto::kPacket12Len);
-    host.Write(proto::kLinkCheck);
-    EXPECT_EQ(host.Read(kArrives), proto::HeartbeatAnswer());
+    host.CheckLink();
     EXPECT_EQ(host.Read(kArrives), proto::IdCardNotice(serial));
 }
 
@@ -166,8 +170,7 @@ TEST(UsbModuleSmoke, ExchangeComesAsSeparateFrames)
     m.Module().PlaceIdCard(serial);
     UsbHost host;
     ASSERT_NE(host.h, nullptr);
-    host.Write(proto::kLinkCheck);
-    EXPECT_EQ(host.Read(kArrives), proto::HeartbeatAnswer());
+    host.CheckLink();
     EXPECT_EQ(host.Read(kArrives), proto::IdCardNotice(serial));
 
     // The relay writes a 7-byte packet twice.
