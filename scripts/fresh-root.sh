@@ -108,8 +108,15 @@ chroot "$root" chown _apt:root /var/cache/apt/archives/partial /var/lib/apt/list
 # Chromium and the semaphores of the tests want a private /dev/shm.
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm" && mounted="$root/dev/shm $mounted"
 
-git clone --quiet --no-hardlinks "$src" "$root/src"
-echo "fresh-root: $(git -C "$root/src" log -1 --format='%h %s') in a fresh Debian 12 root"
+if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
+    git clone --quiet --no-hardlinks "$src" "$root/src"
+    echo "fresh-root: $(git -C "$root/src" log -1 --format='%h %s') in a fresh Debian 12 root"
+else
+    # A tree without its history (an unpacked archive): as it is, less what builds make.
+    mkdir "$root/src"
+    tar -C "$src" --exclude=./build --exclude=node_modules -cf - . | tar -C "$root/src" -xf -
+    echo "fresh-root: $src (no git checkout: copied as it is) in a fresh Debian 12 root"
+fi
 
 chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
