@@ -37,8 +37,7 @@ struct Session {
 
 Session *g_session = nullptr;
 
-// A setting in milliseconds from the environment, 0..10000 (60000 for the
-// interval, which tests set beyond any read).
+// A setting in milliseconds from the environment, 0..most.
 int MsFromEnv(const char *name, int fallback, long most)
 {
     const char *text = getenv(name);
