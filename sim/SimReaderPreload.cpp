@@ -9,6 +9,9 @@
 // the module's step latency and SIM_READER_INTERVAL_MS (default 300) as the
 // pause before a notice is repeated. Standard output stays the program's: only
 // trouble is told, on standard error.
+#include <pthread.h>
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -53,7 +56,23 @@ int MsFromEnv(const char *name, int fallback, long most)
     return static_cast<int>(v);
 }
 
+void StartSession();
+
+// The module is not part of the program: its threads (the model's, the
+// emulation's, the script's) must leave the program's signals to the
+// program's own threads. A program that blocks SIGTERM in every thread of
+// its own and waits for it (sigtimedwait) would otherwise have it taken by a
+// simulator thread, whose default action ends the process.
 __attribute__((constructor)) void SimReaderStart()
+{
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    StartSession();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+void StartSession()
 {
     if (!UsbModuleDevice::PreloadActive()) {
         fprintf(stderr, "[sim-reader] libumockdev-preload.so.0 is not loaded: no module\n");
