@@ -550,6 +550,16 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *, libusb_device ***li
 
 void LIBUSB_CALL libusb_free_device_list(libusb_device **, int) {}
 
+// The list above is empty, so the reader handles' open by port never gets
+// a device to ask about.
+int LIBUSB_CALL libusb_get_device_descriptor(libusb_device *, struct libusb_device_descriptor *)
+{
+    return LIBUSB_ERROR_NOT_FOUND;
+}
+int LIBUSB_CALL libusb_get_port_numbers(libusb_device *, uint8_t *, int) { return LIBUSB_ERROR_NOT_FOUND; }
+uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device *) { return 0; }
+int LIBUSB_CALL libusb_open(libusb_device *, libusb_device_handle **) { return LIBUSB_ERROR_NO_DEVICE; }
+
 libusb_device_handle *LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context *, uint16_t vendor,
                                                                    uint16_t product)
 {

@@ -11,7 +11,10 @@ if(SCANID_FUZZ)
   endif()
 endif()
 
-add_library(scanid_world_objs OBJECT ${SCANID_SOURCES} fuzz/World.cpp)
+# The world is one module, never listed: no enumeration nor hotplug.
+set(SCANID_WORLD_SOURCES ${SCANID_SOURCES})
+list(REMOVE_ITEM SCANID_WORLD_SOURCES lib/UsbList.cpp)
+add_library(scanid_world_objs OBJECT ${SCANID_WORLD_SOURCES} fuzz/World.cpp)
 target_include_directories(scanid_world_objs PUBLIC
   ${CMAKE_CURRENT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR}/lib ${CMAKE_CURRENT_SOURCE_DIR}/fuzz)
 target_include_directories(scanid_world_objs SYSTEM PUBLIC ${LIBUSB_INCLUDE_DIRS})

@@ -17,8 +17,9 @@
  *         if (rc == SCANID_OTHERCARD) { ... rec.cardkind, rec.carddata ... }
  *     }
  *
- * Threads: the library starts no thread and takes no lock. Every function
- * but CancelReadIDCard() must be called from one thread at a time; a read
+ * Threads: the library starts no thread (but the one of each hotplug
+ * registration, below) and takes no lock. Every function of this first
+ * group but CancelReadIDCard() must be called from one thread at a time; a read
  * cycle runs wholly on the calling thread, and the event callback and the
  * record's cardfoundcb hook are called on that thread from inside
  * ReadIDCardLib(). The settings calls may be made at any time between read
@@ -51,7 +52,7 @@ extern "C" {
 /** Version of this header's interface: compare with GetScanIdVersion() to
  *  learn whether the library loaded at run time is at least as new. */
 #define SCANID_VERSION_MAJOR 1
-#define SCANID_VERSION_MINOR 2
+#define SCANID_VERSION_MINOR 3
 #define SCANID_VERSION_MICRO 0
 /** The three numbers in one: (major << 16) | (minor << 8) | micro. */
 #define SCANID_VERSION ((SCANID_VERSION_MAJOR << 16) | (SCANID_VERSION_MINOR << 8) | SCANID_VERSION_MICRO)
@@ -109,13 +110,28 @@ enum scanid_result {
      *  such a read with SCANID_ERR_SERVER_DATA, its record untouched. Both
      *  report the event "unknown document kind". */
     SCANID_UNKNOWN_DOCUMENT = 13,
+    /** scanid_wait_removal() only (since interface 1.3): the card that was
+     *  read has left the reader (or another card took its place). */
+    SCANID_CARD_REMOVED = 14,
+    /** scanid_wait_removal() only: the time limit passed with the card still
+     *  on the reader. */
+    SCANID_CARD_PRESENT = 15,
     /** Transport other than 0 or 1; or (serial) the module's answer to a
      *  relayed step lacked the expected header and success status. */
     SCANID_ERR_INVALID = 0,
     /** The decode server did not answer the first relayed packet (serial). */
     SCANID_ERR_FIRST_PACKET = -1,
     /** SetServiceInfo()/SetComInfo(): null or over-long text. */
-    SCANID_ERR_SETTING = -101
+    SCANID_ERR_SETTING = -101,
+    /** scanid_open(): a reader name of no known form (since interface 1.3). */
+    SCANID_ERR_NAME = -102,
+    /** Memory, a descriptor or a thread the call needed could not be had. */
+    SCANID_ERR_RESOURCE = -103,
+    /** A read or a wait on a reader handle while another thread runs one
+     *  on the same handle: nothing was done. */
+    SCANID_ERR_BUSY = -104,
+    /** A null handle, record or output pointer, or an argument out of range. */
+    SCANID_ERR_ARGUMENT = -105
 };
 
 /** Event kinds passed as the first argument of the event callback. */
@@ -351,6 +367,264 @@ SCANID_API unsigned int GetScanIdVersion(void);
 
 /** The library's version as text, "major.minor.micro"; static, never freed. */
 SCANID_API const char *GetScanIdVersionString(void);
+
+/*
+ * Reader handles (interface 1.3, symbol version SCANID_1.3)
+ * ==========================================================
+ *
+ * Several readers in one program: each handle is a reader of its own, with
+ * its own decode server and standby server, event callback, console
+ * callback, read cycle and cancel. The functions above work on one hidden
+ * default reader, exactly as they always have; handles never share anything
+ * with it or with each other.
+ *
+ * Reader names say which port a handle reads from; they stay true when the
+ * module is unplugged and plugged in again in the same port:
+ *
+ *     "usb"                     the first USB module found (0400:C355), as
+ *                               CARDTYPE_USB reads it
+ *     "usb:1-1.4"               the USB module on bus 1, port 1 of the root
+ *                               hub, port 4 of the hub behind it (the bus
+ *                               and port chain, as in /sys/bus/usb/devices)
+ *     "serial:/dev/ttyS1@115200" a serial module: device path and baud rate
+ *                               (the rate is checked when the port opens)
+ *
+ * Threads: one read or wait at a time per handle (another thread gets
+ * SCANID_ERR_BUSY); reads on different handles may run at the same time on
+ * different threads. A cycle runs wholly on the calling thread, and the
+ * handle's event and console callbacks are called on it. The settings calls
+ * may be made between cycles, not during one. scanid_cancel() may be called
+ * from any thread and from a signal handler. scanid_close() must not race
+ * any other call on the same handle.
+ *
+ * Descriptors: each handle holds one event descriptor (close-on-exec) for
+ * its whole life, through which scanid_cancel() wakes its cycle.
+ *
+ * Two readers in two threads:
+ *
+ *     static void *lane(void *arg) {
+ *         scanid_reader *r = arg;
+ *         for (;;) {
+ *             idInfo rec;
+ *             memset(&rec, 0, sizeof rec);
+ *             int rc = scanid_read(r, &rec);
+ *             if (rc == SCANID_CANCELLED) break;
+ *             if (rc == SCANID_IDCARD || rc == SCANID_OTHERCARD)
+ *                 scanid_wait_removal(r, -1);   // one read per card placed
+ *         }
+ *         return NULL;
+ *     }
+ *     ...
+ *     scanid_reader *in, *out;
+ *     scanid_open("usb:1-1", &in);
+ *     scanid_open("serial:/dev/ttyS1@115200", &out);
+ *     scanid_set_server(in, "192.0.2.10", 19904);
+ *     scanid_set_server(out, "192.0.2.10", 19904);
+ *     pthread_create(&t1, NULL, lane, in);
+ *     pthread_create(&t2, NULL, lane, out);
+ */
+
+/** An open reader; opaque. */
+typedef struct scanid_reader scanid_reader;
+
+/** Longest reader name the library takes or gives, terminator included. */
+#define SCANID_MAX_READER_NAME 280
+
+/**
+ * Open a reader by name. Nothing is opened on the device yet: every read
+ * cycle opens the port anew and closes it before it returns, so a handle
+ * outlives its module being unplugged and plugged in again, and a USB
+ * module that is not attached yet gives SCANID_ERR_USB_OPEN at its read.
+ *
+ * The handle starts with no decode server (set one with
+ * scanid_set_server()), the build's standby server, and no callbacks.
+ *
+ * @param name    a reader name as above (NULL means "usb"); copied.
+ * @param reader  receives the handle, which the caller owns and gives back
+ *                with scanid_close(); set to NULL on failure.
+ * @return 0; SCANID_ERR_ARGUMENT for a null @p reader; SCANID_ERR_NAME for
+ *         a name of no known form (an empty path, a baud rate that is not
+ *         a number, a port chain that is not numbers joined by '.', a name
+ *         longer than SCANID_MAX_READER_NAME - 1); SCANID_ERR_RESOURCE when
+ *         memory or the event descriptor could not be had.
+ */
+SCANID_API int scanid_open(const char *name, scanid_reader **reader);
+
+/** Close a handle and free it; NULL is ignored. No cycle may run on it. */
+SCANID_API void scanid_close(scanid_reader *reader);
+
+/** The handle's name in its canonical form ("usb:1-2", "usb",
+ *  "serial:/dev/ttyUSB0@115200"); valid until scanid_close(). */
+SCANID_API const char *scanid_reader_name(const scanid_reader *reader);
+
+/**
+ * Set the handle's decode server, as SetServiceInfo() does for the default
+ * reader (including the USB cycle's fail-over to the standby server, which
+ * then stays this handle's server until the next call).
+ * @return 0; SCANID_ERR_SETTING for a null or over-long address;
+ *         SCANID_ERR_ARGUMENT for a null handle.
+ */
+SCANID_API int scanid_set_server(scanid_reader *reader, const char *address, int port);
+
+/**
+ * Set the handle's standby server: a host name or dotted address (looked up
+ * when the fail-over happens) and a port. NULL @p host turns the fail-over
+ * off: a decode server that cannot be reached then ends the cycle with
+ * SCANID_ERR_SERVER_CONNECT after "Gethostbyname error for host".
+ * @return 0; SCANID_ERR_SETTING for a host longer than 255 characters;
+ *         SCANID_ERR_ARGUMENT for a null handle.
+ */
+SCANID_API int scanid_set_standby(scanid_reader *reader, const char *host, int port);
+
+/**
+ * Event callback of a handle: as ReadInfoCallback, with the handle it comes
+ * from and the caller's pointer. @p message is valid during the call only.
+ */
+typedef void (*scanid_event_cb)(scanid_reader *reader, int kind, const char *message, void *user);
+
+/** Set (or with NULL remove) the handle's event callback. */
+SCANID_API void scanid_set_event_cb(scanid_reader *reader, scanid_event_cb callback, void *user);
+
+/** Streams of console lines. */
+enum scanid_stream {
+    SCANID_STREAM_OUT = 1, /**< lines the library prints on standard output */
+    SCANID_STREAM_ERR = 2  /**< lines it prints on standard error (perror()) */
+};
+
+/**
+ * Console callback: receives each console line instead of it being printed.
+ * @p line is the line's text without its line end; @p error_text is the
+ * system's error text perror() would have added (NULL for lines without
+ * one). Both are valid during the call only. @p reader is the handle, or
+ * NULL for the default reader. Called on the thread that runs the cycle.
+ */
+typedef void (*scanid_console_cb)(scanid_reader *reader, int stream, const char *line,
+                                  const char *error_text, void *user);
+
+/**
+ * Route the console lines of a handle, or with a NULL @p reader those of
+ * the default reader (ReadIDCardLib() and the other calls above), to
+ * @p callback; a NULL callback prints them again, exactly as without one.
+ * For the default reader, set it between cycles.
+ */
+SCANID_API void scanid_set_console_cb(scanid_reader *reader, scanid_console_cb callback, void *user);
+
+/**
+ * Run one read cycle on the handle's reader, as ReadIDCardLib() does on the
+ * default reader: the same steps, time limits, events, console lines and
+ * results. For a serial reader the port is opened at the name's rate.
+ * @return as ReadIDCardLib(); SCANID_ERR_BUSY or SCANID_ERR_ARGUMENT at
+ *         once (nothing opened, no event) for a busy or null handle.
+ */
+SCANID_API int scanid_read(scanid_reader *reader, idInfo *info);
+
+/** The same for the extended record, as ReadIDCardEx(). */
+SCANID_API int scanid_read_ex(scanid_reader *reader, scanid_record *record);
+
+/**
+ * End the cycle or wait running on this handle, and only that, as
+ * CancelReadIDCard() does for the default reader: async-signal-safe, leaves
+ * errno alone, the cycle returns SCANID_CANCELLED within 50 ms.
+ * @return 1 when a running cycle was told to end; 0 when none was running
+ *         (or the handle is null).
+ */
+SCANID_API int scanid_cancel(scanid_reader *reader);
+
+/** How long a module may stay silent before a card counts as taken away. */
+#define SCANID_REMOVAL_QUIET_MS 700
+
+/**
+ * Wait until the card the handle's last read found has left the reader.
+ *
+ * Runs only the module's side: opens the port, checks the link, and watches
+ * the module's card notices; no decode server is contacted. The card counts
+ * as gone when the module has announced no card for
+ * SCANID_REMOVAL_QUIET_MS, or announces another card (a different kind, or
+ * over USB another card's frame), which the next read then reads. When the
+ * last read found no card, any card on the reader is waited for.
+ * Events: as a read cycle's up to the link check ("usb connect ok",
+ * "Detect the heart", ...), and its disconnect text.
+ *
+ * @param timeout_ms  limit in milliseconds; -1 for none (end it with
+ *                    scanid_cancel()).
+ * @return SCANID_CARD_REMOVED; SCANID_CARD_PRESENT at the time limit;
+ *         SCANID_ERR_USB_OPEN, SCANID_ERR_SERIAL_OPEN, SCANID_ERR_HEARTBEAT
+ *         (the module did not answer its link check), SCANID_CANCELLED;
+ *         SCANID_ERR_BUSY or SCANID_ERR_ARGUMENT at once.
+ */
+SCANID_API int scanid_wait_removal(scanid_reader *reader, int timeout_ms);
+
+/** One attached USB module, as scanid_list_usb() gives it. */
+typedef struct scanid_device {
+    const char *name;   /**< reader name for scanid_open(), "usb:1-1.4" */
+    const char *serial; /**< the device's serial-number string, NULL if it has none */
+    int bus;            /**< USB bus number */
+    int address;        /**< device address on the bus (changes on a replug) */
+} scanid_device;
+
+/**
+ * List the attached USB reader modules (0400:C355), in bus and port order.
+ * @param list  receives an array of the modules, followed by one entry whose
+ *              name is NULL; allocated by the library, freed with
+ *              scanid_free_list(). Set to NULL on failure.
+ * @return the number of modules (0 or more); SCANID_ERR_ARGUMENT for a null
+ *         @p list; SCANID_ERR_RESOURCE when libusb or memory failed.
+ *         May be called from any thread at any time.
+ */
+SCANID_API int scanid_list_usb(scanid_device **list);
+
+/** Free a list from scanid_list_usb(); NULL is ignored. */
+SCANID_API void scanid_free_list(scanid_device *list);
+
+/** Hotplug events. */
+enum scanid_hotplug_event {
+    SCANID_HOTPLUG_ARRIVED = 1, /**< a module was plugged in */
+    SCANID_HOTPLUG_LEFT = 2     /**< a module was unplugged */
+};
+
+/** scanid_hotplug_register() flags. */
+enum scanid_hotplug_flag {
+    /** Report the modules already attached as arrivals first. */
+    SCANID_HOTPLUG_ENUMERATE = 1,
+    /** Re-enumerate every SCANID_HOTPLUG_POLL_MS even where libusb has
+     *  hotplug notices (for platforms whose notices are unreliable). */
+    SCANID_HOTPLUG_POLL = 2
+};
+
+/** Interval of the re-enumeration used where libusb has no hotplug. */
+#define SCANID_HOTPLUG_POLL_MS 500
+
+/** A hotplug registration; opaque. */
+typedef struct scanid_hotplug scanid_hotplug;
+
+/**
+ * Hotplug callback. @p device (and its strings) is valid during the call
+ * only; for a module that left it is the entry the module had while
+ * attached. Called on the library's hotplug thread, one call at a time.
+ * It may call scanid_list_usb(), scanid_open() and the settings calls, and
+ * tell other threads to read; it must not itself read, wait or call
+ * scanid_hotplug_deregister() on its own registration, and should return
+ * quickly.
+ */
+typedef void (*scanid_hotplug_cb)(int event, const scanid_device *device, void *user);
+
+/**
+ * Start reporting arrivals and removals of USB modules. The library starts
+ * one thread per registration, which calls @p callback: from libusb's
+ * hotplug notices where the platform has them (within a second of the
+ * change), else from re-enumerating every SCANID_HOTPLUG_POLL_MS.
+ * @param flags   enum scanid_hotplug_flag values, or-ed.
+ * @param handle  receives the registration, ended with
+ *                scanid_hotplug_deregister().
+ * @return 0; SCANID_ERR_ARGUMENT for a null callback or handle;
+ *         SCANID_ERR_RESOURCE when libusb or the thread failed.
+ */
+SCANID_API int scanid_hotplug_register(scanid_hotplug_cb callback, void *user, int flags,
+                                       scanid_hotplug **handle);
+
+/** End a registration: returns once its thread has stopped, so no call of
+ *  its callback runs after it. Not from that callback; NULL is ignored. */
+SCANID_API void scanid_hotplug_deregister(scanid_hotplug *handle);
 
 /** Reserved one-byte flag, zero at load; the library never reads or writes it. */
 SCANID_API extern unsigned char g_OnecOpen;

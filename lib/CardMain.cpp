@@ -57,28 +57,39 @@ int CardMain::setComInfo(const char *path, int baud)
     return ret;
 }
 
+void CardMain::Emit(int kind, char *text)
+{
+    if (m_pReadInfoCB) {
+        m_pReadInfoCB(kind, text);
+        return;
+    }
+    const ReaderContext &reader = CurrentReader();
+    if (reader.event)
+        reader.event(reader.handle, kind, text, reader.eventUser);
+}
+
 void CardMain::Report(int kind, const char *text)
 {
-    if (!m_pReadInfoCB)
+    if (!m_pReadInfoCB && !CurrentReader().event)
         return;
     // The callback gets a writable copy: it is handed a void* and must not be
     // able to scribble over the library's constant texts.
     char buf[kEventTextSize];
     (void)snprintf(buf, sizeof buf, "%s", text); // cut to the event buffer on purpose
-    m_pReadInfoCB(kind, buf);
+    Emit(kind, buf);
 }
 
 // Varargs with a printf format attribute: the compiler checks every call.
 void CardMain::ReportF(int kind, const char *format, ...) // NOLINT(cert-dcl50-cpp)
 {
-    if (!m_pReadInfoCB)
+    if (!m_pReadInfoCB && !CurrentReader().event)
         return;
     char buf[kEventTextSize];
     va_list ap;
     va_start(ap, format);
     (void)vsnprintf(buf, sizeof buf, format, ap); // cut to the event buffer on purpose
     va_end(ap);
-    m_pReadInfoCB(kind, buf);
+    Emit(kind, buf);
 }
 
 int CardMain::IScanIdInfo(idInfo *info, int type)
@@ -90,6 +101,24 @@ int CardMain::IScanIdInfo(idInfo *info, int type)
     CycleBegin();
     int code = type == CARDTYPE_USB ? UsbReadCycle(info) : SerialReadCycle(info);
     CycleEnd();
+    return code;
+}
+
+int CardMain::ScanRecord(scanid_record *record, int type)
+{
+    memset(reinterpret_cast<unsigned char *>(record) + sizeof record->size, 0,
+           sizeof(scanid_record) - sizeof record->size);
+    // The cycles fill an idInfo as well; other cards come from it.
+    idInfo scratch;
+    memset(&scratch, 0, sizeof scratch);
+    m_record = record;
+    int code = IScanIdInfo(&scratch, type);
+    m_record = nullptr;
+    if (code == SCANID_OTHERCARD) {
+        record->card_kind = scratch.cardkind;
+        record->card_data_len = scratch.carddatalen;
+        memcpy(record->card_data, scratch.carddata, sizeof scratch.carddata);
+    }
     return code;
 }
 

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "LinkSerial.h"
 #include "LinkSocket.h"
 #include "LinkUsb.h"
+#include "Reader.h"
 #include "scanid.h"
 
 // The record is shared with callers compiled elsewhere: its layout must never
@@ -62,6 +64,11 @@ public:
     int setComInfo(const char *path, int baud);
 
     int IScanIdInfo(idInfo *info, int type);
+    // A cycle filling the extended record (its size checked by the caller).
+    int ScanRecord(scanid_record *record, int type);
+    // Runs the module's side until the card seen has left the reader, at
+    // most timeoutMs (no limit when negative).
+    int WaitRemoval(int type, int timeoutMs, const SeenCard &seen);
     int ScanIdCompleted(int code);
     // Ends the running cycle at the caller's request (SCANID_CANCELLED).
     int Cancelled() { return ScanIdCompleted(SCANID_CANCELLED); }
@@ -79,7 +86,8 @@ public:
                          unsigned char *data, int *copied = nullptr);
     void self_check();
 
-    // Hands a text to the event callback, if one is registered.
+    // Hands a text to the event callback, if one is registered: the one
+    // registered here, else that of the reader the thread works for.
     void Report(int kind, const char *text);
     // printf-style Report; the text is cut to the event buffer.
     void ReportF(int kind, const char *format, ...) __attribute__((format(printf, 3, 4)));
@@ -99,6 +107,9 @@ public:
     scanid_record *m_record;
 
 private:
+    void Emit(int kind, char *text);
+    int UsbRemoval(int timeoutMs, const SeenCard &seen);
+    int SerialRemoval(int timeoutMs, const SeenCard &seen);
     int UsbReadCycle(idInfo *info);
     int UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, unsigned char *serverBuf);
     int SerialReadCycle(idInfo *info);
@@ -108,6 +119,14 @@ private:
     // incomplete and must not be decoded.
     int CompleteFinalAnswer(unsigned char *serverBuf, int n);
 };
+
+// Exported by its plain name and maybe copied into programs linked against
+// it: its size is part of the interface and must never change.
+#if defined(__x86_64__) || defined(__aarch64__)
+static_assert(sizeof(CardMain) == 2512, "the reader object's size is fixed");
+#elif defined(__arm__)
+static_assert(sizeof(CardMain) == 2480, "the reader object's size is fixed");
+#endif
 
 // Card detection: the kind a module frame announces (0 for none).
 int ClassifyCardFrame(const unsigned char *frame, int length);

@@ -5,6 +5,7 @@
 
 #include "CardMain.h"
 #include "Public.h"
+#include "Reader.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ int CardMain::heartbeat(int type)
         for (int i = 0; i < kHeartbeatUsbTries; i++) {
             if (m_usb.WriteUsb(kLinkCheck, sizeof kLinkCheck) < 0) {
                 m_usb.Resetep();
-                puts("Failed to write data.Enabling read/write reset");
+                ConsolePuts("Failed to write data.Enabling read/write reset");
             }
             memset(answer, 0, sizeof answer);
             if (m_usb.ReadUsb(answer, kHeartbeatUsbTimeout) > 0)
@@ -107,7 +108,7 @@ void CardMain::self_check()
     PauseUs(1000);
     unsigned char answer[kModuleFrameBytes] = {};
     if (m_usb.ReadUsb(answer, 2000) > 0) {
-        puts("Data detected successfully");
+        ConsolePuts("Data detected successfully");
         return;
     }
     m_usb.WriteUsb(kHwRestart, sizeof kHwRestart);

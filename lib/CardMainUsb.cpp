@@ -7,6 +7,7 @@
 
 #include "CardMain.h"
 #include "Public.h"
+#include "Reader.h"
 
 namespace {
 
@@ -15,14 +16,17 @@ constexpr uint32_t kDetectLimitMs = 2000;
 constexpr uint32_t kRelayLimitMs = 3000;
 constexpr int kConnectTimeoutSec = 1;
 
-// The standby server's first IPv4 address as dotted text, or false.
-bool ResolveStandby(char *out, size_t size)
+// The standby server's first IPv4 address as dotted text, or false (also
+// when the reader has none).
+bool ResolveStandby(const char *host, char *out, size_t size)
 {
     struct hostent entry;
     struct hostent *found = nullptr;
     char scratch[1024];
     int err = 0;
-    if (gethostbyname_r(SCANID_STANDBY_HOST, &entry, scratch, sizeof scratch, &found, &err) != 0 ||
+    if (host[0] == '\0')
+        return false;
+    if (gethostbyname_r(host, &entry, scratch, sizeof scratch, &found, &err) != 0 ||
         !found || found->h_addrtype != AF_INET || !found->h_addr_list[0])
         return false;
     struct in_addr addr;
@@ -105,13 +109,14 @@ int CardMain::UsbReadCycle(idInfo *info)
 
         Report(SCANID_EVENT_PROGRESS, "Server connection failure, Connect the standby server");
         char standby[INET_ADDRSTRLEN] = {};
-        if (!ResolveStandby(standby, sizeof standby)) {
+        const ReaderContext &reader = CurrentReader();
+        if (!ResolveStandby(reader.standbyHost, standby, sizeof standby)) {
             Report(SCANID_EVENT_PROGRESS, "Gethostbyname error for host");
             return ScanIdCompleted(SCANID_ERR_SERVER_CONNECT);
         }
         memset(m_szServerIp, 0, sizeof m_szServerIp);
         memcpy(m_szServerIp, standby, strlen(standby));
-        m_iServerPort = kStandbyPort;
+        m_iServerPort = reader.standbyPort;
         if (m_socket.unblock_connect(m_szServerIp, m_iServerPort, kConnectTimeoutSec) < 0) {
             if (CycleCancelled())
                 return Cancelled();
@@ -189,8 +194,8 @@ int CardMain::UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, un
 
         uint32_t elapsed = TickElapsed(relayStart, GetTickCount());
         if (serverLen == -1 || elapsed > kRelayLimitMs) {
-            printf("iTcpRvcLen %d\n", serverLen);
-            printf("==============%u\n", static_cast<unsigned>(elapsed));
+            ConsolePrintf("iTcpRvcLen %d\n", serverLen);
+            ConsolePrintf("==============%u\n", static_cast<unsigned>(elapsed));
             return ScanIdCompleted(SCANID_NO_CARD);
         }
     }

@@ -41,20 +41,7 @@ SCANID_API int ReadIDCardEx(scanid_record *record, Cardtype type)
 {
     if (!record || record->size < sizeof(scanid_record))
         return SCANID_ERR_INVALID;
-    memset(reinterpret_cast<unsigned char *>(record) + sizeof record->size, 0,
-           sizeof(scanid_record) - sizeof record->size);
-    // The cycles fill an idInfo as well; other cards come from it.
-    idInfo scratch;
-    memset(&scratch, 0, sizeof scratch);
-    g_IdCardMain.m_record = record;
-    int code = g_IdCardMain.IScanIdInfo(&scratch, type);
-    g_IdCardMain.m_record = nullptr;
-    if (code == SCANID_OTHERCARD) {
-        record->card_kind = scratch.cardkind;
-        record->card_data_len = scratch.carddatalen;
-        memcpy(record->card_data, scratch.carddata, sizeof scratch.carddata);
-    }
-    return code;
+    return g_IdCardMain.ScanRecord(record, type);
 }
 
 #define SCANID_TEXT(x) #x

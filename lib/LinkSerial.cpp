@@ -1,6 +1,7 @@
 #include "LinkSerial.h"
 
 #include "Public.h"
+#include "Reader.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -41,11 +42,11 @@ int LinkSerial::ConnectSerial(const char *path, int iBaudRate)
 {
     int fd = Open_port(path);
     if (fd < 0) {
-        perror("Open_port error!");
+        ConsolePerror("Open_port error!");
         return -1;
     }
     if (setport(fd, iBaudRate, 8, 'N', 1) < 0) {
-        perror("set_port error !\n");
+        ConsolePerror("set_port error !\n");
         return -1;
     }
     return fd;
@@ -80,7 +81,7 @@ int LinkSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int 
 {
     termios tio;
     if (tcgetattr(fd, &tio) != 0) {
-        perror("Cannot get old terminal description");
+        ConsolePerror("Cannot get old terminal description");
         return -1;
     }
     // Nothing of the old settings may survive: raw means every flag clear.
@@ -95,7 +96,7 @@ int LinkSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int 
         }
     }
     if (baud == nullptr) {
-        printf("donot exist iBaudRate %d!\n", iBaudRate);
+        ConsolePrintf("donot exist iBaudRate %d!\n", iBaudRate);
         // A caller's perror then names the real cause, not a stale errno.
         errno = EINVAL;
         return -1;
@@ -109,7 +110,7 @@ int LinkSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int 
     } else if (iDataSize == 8) {
         tio.c_cflag |= CS8;
     } else {
-        printf("donot exist iDataSize %d\n", iDataSize);
+        ConsolePrintf("donot exist iDataSize %d\n", iDataSize);
         errno = EINVAL;
         return -1;
     }
@@ -128,7 +129,7 @@ int LinkSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int 
         tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS8;
         break;
     default:
-        printf("donot exist cParity %c !\n", cParity);
+        ConsolePrintf("donot exist cParity %c !\n", cParity);
         errno = EINVAL;
         return -1;
     }
@@ -137,7 +138,7 @@ int LinkSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int 
         tio.c_cflag |= CSTOPB;
     } else {
         if (iStopBit != 1)
-            printf("donot exist iStopBit %d\n", iStopBit);
+            ConsolePrintf("donot exist iStopBit %d\n", iStopBit);
         tio.c_cflag &= ~CSTOPB;
     }
 
@@ -146,7 +147,7 @@ int LinkSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int 
     tio.c_cc[VMIN] = 0;
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        perror("Set new terminal description error!\n");
+        ConsolePerror("Set new terminal description error!\n");
         return -1;
     }
     return 0;
@@ -193,7 +194,7 @@ int LinkSerial::ReadSerial(int fd, unsigned char *buf, int len, int iLimitMs)
         if (attempts >= iLimitMs)
             break;
     }
-    puts("timeout from MCU\r");
+    ConsolePuts("timeout from MCU\r");
     return -1;
 }
 
@@ -241,7 +242,7 @@ int LinkSerial::WriteSerial(int fd, const void *data, int len)
     // A negative length would reach write as a huge size_t and send
     // whatever memory follows the data.
     if (len <= 0) {
-        puts("write byte number error !");
+        ConsolePuts("write byte number error !");
         return 0;
     }
     if (data == nullptr) {
@@ -269,7 +270,7 @@ int LinkSerial::Close_port(int fd)
 void LinkSerial::DisConnectSerial()
 {
     if (iSerialFd >= 0) {
-        puts("disconnect serial\r");
+        ConsolePuts("disconnect serial\r");
         Close_port(iSerialFd);
     }
 }

@@ -1,6 +1,7 @@
 #include "LinkSocket.h"
 
 #include "Public.h"
+#include "Reader.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -61,7 +62,7 @@ int LinkSocket::unblock_connect(const char *address, int port, int timeout)
     DisconnectServer();
 
     if (address == nullptr) {
-        puts("unblock connect failed!");
+        ConsolePuts("unblock connect failed!");
         return -1;
     }
 
@@ -75,7 +76,7 @@ int LinkSocket::unblock_connect(const char *address, int port, int timeout)
 
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
-        perror("socket");
+        ConsolePerror("socket");
         return -1;
     }
     iSocketFd = fd;
@@ -83,22 +84,22 @@ int LinkSocket::unblock_connect(const char *address, int port, int timeout)
     int oldFlags = setnonblocking(fd);
     if (oldFlags < 0) {
         // A socket left blocking would make the wait below unbounded.
-        perror("fcntl");
+        ConsolePerror("fcntl");
         DisconnectServer();
         return -1;
     }
 
     int ret = connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     if (ret == 0) {
-        puts("connect with server immediately");
+        ConsolePuts("connect with server immediately");
         fcntl(fd, F_SETFL, oldFlags);
         return fd;
     }
     // An interrupted non-blocking connect carries on in the background just
     // like one in progress.
     if (errno != EINPROGRESS && errno != EINTR) {
-        printf("ret = %d\n", ret);
-        puts("unblock connect failed!");
+        ConsolePrintf("ret = %d\n", ret);
+        ConsolePuts("unblock connect failed!");
         DisconnectServer();
         return -1;
     }
@@ -108,14 +109,14 @@ int LinkSocket::unblock_connect(const char *address, int port, int timeout)
     ret = WaitFor(fd, POLLOUT, waitMs, &revents);
     if (ret <= 0) {
         if (!CycleCancelled())
-            puts("connection time out");
+            ConsolePuts("connection time out");
         DisconnectServer();
         return -1;
     }
     // A refused connect shows as error/hang-up, maybe without POLLOUT; the
     // pending error below tells which.
     if ((revents & (POLLOUT | POLLERR | POLLHUP)) == 0) {
-        puts("no events on sockfd found");
+        ConsolePuts("no events on sockfd found");
         DisconnectServer();
         return -1;
     }
@@ -133,18 +134,18 @@ int LinkSocket::unblock_connect(const char *address, int port, int timeout)
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) {
-        puts("get socket option failed");
+        ConsolePuts("get socket option failed");
         DisconnectServer();
         return -1;
     }
     if (err != 0) {
-        printf("connection failed after select with the error: %d \n", err);
+        ConsolePrintf("connection failed after select with the error: %d \n", err);
         DisconnectServer();
         return -1;
     }
     // Hung up with no error recorded: there is no connection to hand out.
     if ((revents & POLLOUT) == 0) {
-        puts("no events on sockfd found");
+        ConsolePuts("no events on sockfd found");
         DisconnectServer();
         return -1;
     }
@@ -204,7 +205,7 @@ int LinkSocket::ReadReady(unsigned char *buffer)
 int LinkSocket::RvcBytesFromServer(unsigned char *buffer)
 {
     if (!IsConnect()) {
-        puts("disConnect Server\r");
+        ConsolePuts("disConnect Server\r");
         return -1;
     }
     return ReadSocket(buffer);

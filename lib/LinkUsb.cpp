@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Public.h"
+#include "Reader.h"
 
 namespace {
 
@@ -29,6 +30,49 @@ int CeilMs(int64_t ns)
     return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
 }
 
+int ErrnoOf(int libusbError)
+{
+    switch (libusbError) {
+    case LIBUSB_ERROR_ACCESS:
+        return EACCES;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+        return ENODEV;
+    case LIBUSB_ERROR_BUSY:
+        return EBUSY;
+    case LIBUSB_ERROR_NO_MEM:
+        return ENOMEM;
+    default:
+        return EIO;
+    }
+}
+
+// The module at a bus and port chain, opened; null (errno set) when no
+// module is there.
+libusb_device_handle *OpenAtPort(libusb_device **list, const UsbPort &want)
+{
+    for (int i = 0; list && list[i]; i++) {
+        libusb_device *dev = list[i];
+        libusb_device_descriptor desc{};
+        if (libusb_get_device_descriptor(dev, &desc) != 0 || desc.idVendor != kVendorId ||
+            desc.idProduct != kProductId)
+            continue;
+        uint8_t ports[UsbPort::kMaxDepth];
+        int depth = libusb_get_port_numbers(dev, ports, UsbPort::kMaxDepth);
+        if (depth <= 0 || !want.Matches(libusb_get_bus_number(dev), ports, depth))
+            continue;
+        libusb_device_handle *handle = nullptr;
+        int rc = libusb_open(dev, &handle);
+        if (rc != 0) {
+            errno = ErrnoOf(rc);
+            return nullptr;
+        }
+        return handle;
+    }
+    errno = ENODEV;
+    return nullptr;
+}
+
 } // namespace
 
 LinkUsb::LinkUsb() noexcept
@@ -50,22 +94,27 @@ int LinkUsb::ConnectUsb()
 
     libusb_context *ctx = nullptr;
     if (libusb_init(&ctx) < 0) {
-        perror("Init Error\n");
+        ConsolePerror("Init Error\n");
         return -1;
     }
     pUsbContext = ctx;
 
     libusb_device **list = nullptr;
     if (libusb_get_device_list(ctx, &list) < 0) {
-        perror("Get Device Error\n");
+        ConsolePerror("Get Device Error\n");
         return -1;
     }
-    pDevHandle = libusb_open_device_with_vid_pid(ctx, kVendorId, kProductId);
+    const UsbPort &want = CurrentReader().usb;
+    if (want.Any()) {
+        pDevHandle = libusb_open_device_with_vid_pid(ctx, kVendorId, kProductId);
+    } else {
+        pDevHandle = OpenAtPort(list, want);
+    }
     int openErrno = errno;
     libusb_free_device_list(list, 1);
     if (!pDevHandle) {
         errno = openErrno;
-        perror("Cannot open device,Please check device...\n");
+        ConsolePerror("Cannot open device,Please check device...\n");
         return -1;
     }
 
@@ -74,7 +123,7 @@ int LinkUsb::ConnectUsb()
     if (libusb_set_configuration(pDevHandle, kConfiguration) != 0)
         LOG_Str("[USB]", "usb_set_configuration ERR");
     if (libusb_claim_interface(pDevHandle, kInterface) < 0) {
-        perror("Cannot Claim Interface\n");
+        ConsolePerror("Cannot Claim Interface\n");
         return -1;
     }
 
@@ -97,7 +146,7 @@ int LinkUsb::ConnectUsb()
     }
     libusb_free_pollfds(fds);
     if (!m_in.transfer || !m_out.transfer || !fit) {
-        perror("Cannot set up transfers\n");
+        ConsolePerror("Cannot set up transfers\n");
         return -1;
     }
     m_retryAtNs = 0;
@@ -299,7 +348,7 @@ bool LinkUsb::Release()
 void LinkUsb::DisConnectUsb()
 {
     if (Release())
-        puts("disconnect usb ");
+        ConsolePuts("disconnect usb ");
 }
 
 void LinkUsb::Resetep()

@@ -1,12 +1,10 @@
 #include "Public.h"
+#include "Reader.h"
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -64,79 +62,6 @@ int WaitPoll(struct pollfd* fds, nfds_t count, int timeoutMs) noexcept
 
 namespace {
 
-enum CycleState : int { kNoCycle = 0, kCycleRuns = 1, kCycleCancelled = 2 };
-std::atomic<int> g_cycle{kNoCycle};
-// Read from signal handlers: both must be plain lock-free atomics.
-static_assert(std::atomic<int>::is_always_lock_free, "cancel must be async-signal-safe");
-
-// The descriptor every wait of a cycle polls besides its own, made when the
-// library loads so that no cycle has to open it.
-class Wake {
-public:
-    Wake() noexcept { Make(); }
-    ~Wake()
-    {
-        int fd = m_fd.exchange(-1);
-        if (fd >= 0)
-            close(fd);
-    }
-    Wake(const Wake &) = delete;
-    Wake &operator=(const Wake &) = delete;
-
-    int Fd() const noexcept { return m_fd.load(std::memory_order_relaxed); }
-
-    // A program that closes descriptors it did not open (a daemon closing
-    // everything from 3 up) takes ours away, and the number may now be
-    // someone else's: write nothing to it, make a new one.
-    void Check() noexcept
-    {
-        struct stat st {};
-        int fd = Fd();
-        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino &&
-            st.st_rdev == m_rdev && st.st_mode == m_mode)
-            return;
-        Make();
-    }
-
-    void Drain() const noexcept
-    {
-        uint64_t count = 0;
-        int fd = Fd();
-        if (fd >= 0)
-            (void)!read(fd, &count, sizeof count);
-    }
-
-    void Signal() const noexcept
-    {
-        const uint64_t one = 1;
-        int fd = Fd();
-        if (fd >= 0)
-            (void)!write(fd, &one, sizeof one);
-    }
-
-private:
-    void Make() noexcept
-    {
-        int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        struct stat st {};
-        if (fd >= 0 && fstat(fd, &st) == 0) {
-            m_dev = st.st_dev;
-            m_ino = st.st_ino;
-            m_rdev = st.st_rdev;
-            m_mode = st.st_mode;
-        }
-        m_fd.store(fd);
-    }
-
-    std::atomic<int> m_fd{-1};
-    dev_t m_dev = 0;
-    ino_t m_ino = 0;
-    dev_t m_rdev = 0;
-    mode_t m_mode = 0;
-};
-
-Wake g_wake;
-
 int CancelledResult(struct pollfd *fds, nfds_t count) noexcept
 {
     for (nfds_t i = 0; i < count; i++)
@@ -149,32 +74,22 @@ int CancelledResult(struct pollfd *fds, nfds_t count) noexcept
 
 void CycleBegin() noexcept
 {
-    g_wake.Check();
-    g_wake.Drain();
-    g_cycle.store(kCycleRuns);
+    CurrentReader().Begin();
 }
 
 void CycleEnd() noexcept
 {
-    g_cycle.store(kNoCycle);
-    g_wake.Drain();
+    CurrentReader().End();
 }
 
 bool CycleCancel() noexcept
 {
-    int expected = kCycleRuns;
-    if (!g_cycle.compare_exchange_strong(expected, kCycleCancelled))
-        return expected == kCycleCancelled;
-    // A signal handler must leave errno as it found it.
-    int saved = errno;
-    g_wake.Signal();
-    errno = saved;
-    return true;
+    return DefaultReader().Cancel();
 }
 
 bool CycleCancelled() noexcept
 {
-    return g_cycle.load() == kCycleCancelled;
+    return CurrentReader().Cancelled();
 }
 
 int WaitCancellable(struct pollfd *fds, nfds_t count, int timeoutMs) noexcept
@@ -183,23 +98,24 @@ int WaitCancellable(struct pollfd *fds, nfds_t count, int timeoutMs) noexcept
         errno = EINVAL;
         return -1;
     }
+    ReaderContext &reader = CurrentReader();
     struct pollfd all[kMaxWaitDescriptors + 1];
     const int64_t deadline = MonotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000;
     int wait = timeoutMs;
     for (;;) {
-        if (CycleCancelled())
+        if (reader.Cancelled())
             return CancelledResult(fds, count);
         for (nfds_t i = 0; i < count; i++)
             all[i] = fds[i];
-        all[count].fd = g_wake.Fd();
+        all[count].fd = reader.wake.Fd();
         all[count].events = POLLIN;
         all[count].revents = 0;
         int r = WaitPoll(all, count + 1, wait);
         if (r > 0 && all[count].revents != 0) {
-            if (CycleCancelled())
+            if (reader.Cancelled())
                 return CancelledResult(fds, count);
             // A cancel that came too late for the cycle it was meant for.
-            g_wake.Drain();
+            reader.wake.Drain();
             r--;
             if (r == 0 && timeoutMs > 0) {
                 int64_t left = deadline - MonotonicNs();

@@ -26,13 +26,15 @@ void PauseUntilNs(int64_t deadlineNs) noexcept;
 int WaitPoll(struct pollfd* fds, nfds_t count, int timeoutMs) noexcept;
 
 // Cancelling a read cycle. The reader object brackets each cycle with
-// CycleBegin() and CycleEnd(); CycleCancel() may come from any thread or a
-// signal handler. A cancel wakes every wait below at once: the waits poll an
-// event descriptor the library keeps for its whole life, so the caller's
-// thread needs no signal to get out of poll().
+// CycleBegin() and CycleEnd(), which with CycleCancelled() and the waits below
+// act on the calling thread's reader (Reader.h); CycleCancel() cancels the
+// default reader's cycle and may come from any thread or a signal handler. A
+// cancel wakes every wait below at once: the waits poll an event descriptor
+// the reader keeps for its whole life, so the caller's thread needs no signal
+// to get out of poll().
 void CycleBegin() noexcept;
 void CycleEnd() noexcept;
-// Async-signal-safe. False, and no effect, when no cycle runs.
+// Async-signal-safe. False, and no effect, when the default reader runs no cycle.
 bool CycleCancel() noexcept;
 bool CycleCancelled() noexcept;
 

@@ -38,7 +38,22 @@ SaveImage
 SetComInfo
 SetServiceInfo
 g_IdCardMain
-g_OnecOpen"
+g_OnecOpen
+scanid_cancel
+scanid_close
+scanid_free_list
+scanid_hotplug_deregister
+scanid_hotplug_register
+scanid_list_usb
+scanid_open
+scanid_read
+scanid_read_ex
+scanid_reader_name
+scanid_set_console_cb
+scanid_set_event_cb
+scanid_set_server
+scanid_set_standby
+scanid_wait_removal"
 if [ "$exported" != "$expected" ]; then
     echo "exported symbols differ from the public interface:"
     echo "  expected: $(echo $expected)"
@@ -51,7 +66,13 @@ fi
 versions=$($READELF --dyn-syms -W "$lib" | awk '$7 != "UND" && $6 == "DEFAULT" && $8 ~ /@/ { print $8 }' | sort -u)
 for want in CARD_SetReadInfoCB@@SCANID_1 ReadIDCardLib@@SCANID_1 SaveImage@@SCANID_1 SetComInfo@@SCANID_1 \
             SetServiceInfo@@SCANID_1 g_IdCardMain@@SCANID_1 g_OnecOpen@@SCANID_1 CancelReadIDCard@@SCANID_1.1 \
-            ReadIDCardEx@@SCANID_1.2 GetScanIdVersion@@SCANID_1.2 GetScanIdVersionString@@SCANID_1.2; do
+            ReadIDCardEx@@SCANID_1.2 GetScanIdVersion@@SCANID_1.2 GetScanIdVersionString@@SCANID_1.2 \
+            scanid_cancel@@SCANID_1.3 scanid_close@@SCANID_1.3 scanid_free_list@@SCANID_1.3 \
+            scanid_hotplug_deregister@@SCANID_1.3 scanid_hotplug_register@@SCANID_1.3 \
+            scanid_list_usb@@SCANID_1.3 scanid_open@@SCANID_1.3 scanid_read@@SCANID_1.3 \
+            scanid_read_ex@@SCANID_1.3 scanid_reader_name@@SCANID_1.3 scanid_set_console_cb@@SCANID_1.3 \
+            scanid_set_event_cb@@SCANID_1.3 scanid_set_server@@SCANID_1.3 scanid_set_standby@@SCANID_1.3 \
+            scanid_wait_removal@@SCANID_1.3; do
     echo "$versions" | grep -qx "$want" || { echo "symbol not in its version node: $want"; fail=1; }
 done
 
