@@ -127,8 +127,8 @@ int LinkUsb::ConnectUsb()
         return -1;
     }
 
-    // The transfers live as long as the link object, libusb's descriptors
-    // are fetched once per connection: no read or write allocates.
+    // The transfers live as long as the connection, libusb's descriptors are
+    // fetched once per connection: no read or write allocates.
     if (!m_in.transfer)
         m_in.transfer = libusb_alloc_transfer(0);
     if (!m_out.transfer)
@@ -331,6 +331,12 @@ bool LinkUsb::Release()
         if (slot->state == Xfer::Pending)
             slot->transfer = nullptr;
         slot->state = Xfer::Idle;
+        // A transfer keeps a reference to the device it last went to, and
+        // through it to the context: it must not outlive libusb_exit(). One
+        // kept for the next connection crashed libusb at its next submit once
+        // a module had been unplugged in the middle of a read.
+        libusb_free_transfer(slot->transfer);
+        slot->transfer = nullptr;
     }
     m_nfds = 0;
     if (pDevHandle) {
