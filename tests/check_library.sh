@@ -76,6 +76,13 @@ for want in CARD_SetReadInfoCB@@SCANID_1 ReadIDCardLib@@SCANID_1 SaveImage@@SCAN
     echo "$versions" | grep -qx "$want" || { echo "symbol not in its version node: $want"; fail=1; }
 done
 
+# The reader object is exported as data: a program may hold a copy of it
+# made at link time, so its size must never change.
+class=$($READELF -h "$lib" | sed -n 's/.*Class: *//p')
+case $class in ELF32) want_size=2480 ;; *) want_size=2512 ;; esac
+size=$($READELF --dyn-syms -W "$lib" | awk '$8 ~ /^g_IdCardMain@/ { print $3; exit }')
+[ "$size" = "$want_size" ] || { echo "g_IdCardMain is $size bytes, not $want_size"; fail=1; }
+
 undefined=$($READELF --dyn-syms -W "$lib" | awk '$7 == "UND" { print $8 }' | sed 's/@.*//')
 echo "$undefined" | grep -q '^saveWlt2Bmp$' || { echo "saveWlt2Bmp is not left to the program"; fail=1; }
 echo "$undefined" | grep -q '^libusb_' || { echo "no libusb symbol is left to the program"; fail=1; }
