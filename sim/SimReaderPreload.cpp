@@ -3,12 +3,15 @@
 //
 //   LD_PRELOAD="libumockdev-preload.so.0 /path/libsimreader_preload.so" ./iddemo
 //
-// The module exists before main, so before the program's libusb_init, and a
-// thread plays the cards of SIM_READER_SCRIPT (ModuleScript commands, ';'
-// separated; a demo round of cards by default) with SIM_READER_LATENCY_MS as
-// the module's step latency and SIM_READER_INTERVAL_MS (default 300) as the
-// pause before a notice is repeated. Standard output stays the program's: only
-// trouble is told, on standard error.
+// The modules exist before main, so before the program's libusb_init: one on
+// each port of SIM_READER_PORTS (comma separated sysfs names, "1-1" by
+// default, e.g. "1-1,1-2"). A thread per module plays the cards of
+// SIM_READER_SCRIPT (ModuleScript commands, ';' separated; a demo round of
+// cards by default); with '|' in it, it holds one script per port in the
+// order of SIM_READER_PORTS. SIM_READER_LATENCY_MS is the modules' step
+// latency and SIM_READER_INTERVAL_MS (default 300) the pause before a notice
+// is repeated. Standard output stays the program's: only trouble is told, on
+// standard error.
 #include <pthread.h>
 #include <signal.h>
 
@@ -18,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "UsbModule.h"
 
@@ -32,13 +36,37 @@ const char kDefaultScript[] =
     "repeat";
 constexpr int kDefaultLatencyMs = 15;
 
-struct Session {
+struct Module {
     std::unique_ptr<sim::UsbModule> usb;
     std::unique_ptr<sim::ModuleScript> script;
     std::thread player;
 };
 
+struct Session {
+    std::vector<std::unique_ptr<Module>> modules;
+};
+
 Session *g_session = nullptr;
+
+std::vector<std::string> Split(const std::string &text, char sep)
+{
+    std::vector<std::string> parts;
+    size_t from = 0;
+    for (;;) {
+        size_t at = text.find(sep, from);
+        parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
+        if (at == std::string::npos)
+            return parts;
+        from = at + 1;
+    }
+}
+
+std::string Trimmed(const std::string &s)
+{
+    const size_t b = s.find_first_not_of(" \t");
+    const size_t e = s.find_last_not_of(" \t");
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
 
 // A setting in milliseconds from the environment, 0..most.
 int MsFromEnv(const char *name, int fallback, long most)
@@ -82,23 +110,40 @@ void StartSession()
     config.stepLatencyMs = MsFromEnv("SIM_READER_LATENCY_MS", kDefaultLatencyMs, 10000);
     config.announceIntervalMs = MsFromEnv("SIM_READER_INTERVAL_MS", config.announceIntervalMs, 60000);
 
-    auto *s = new Session;
-    s->usb = std::make_unique<sim::UsbModule>(config);
-    if (!s->usb->Ok()) {
-        fprintf(stderr, "[sim-reader] cannot set up the module: %s\n", s->usb->Error().c_str());
-        delete s;
-        return;
-    }
-    s->script = std::make_unique<sim::ModuleScript>(s->usb->Module());
+    const char *portsEnv = getenv("SIM_READER_PORTS");
+    std::vector<std::string> ports;
+    for (const std::string &p : Split(portsEnv != nullptr && *portsEnv != '\0' ? portsEnv : "1-1", ','))
+        ports.push_back(Trimmed(p));
     const char *env = getenv("SIM_READER_SCRIPT");
-    std::string text = env != nullptr && *env != '\0' ? env : kDefaultScript;
-    std::string error;
-    if (!s->script->Load(text, &error)) {
-        fprintf(stderr, "[sim-reader] SIM_READER_SCRIPT: %s; no cards will be placed\n", error.c_str());
-    } else {
-        sim::ModuleScript *script = s->script.get();
-        // Every command was checked by Load: running them has nothing to tell.
-        s->player = std::thread([script] { script->Run(); });
+    std::vector<std::string> scripts = Split(env != nullptr && *env != '\0' ? env : kDefaultScript, '|');
+    if (scripts.size() > 1 && scripts.size() != ports.size())
+        fprintf(stderr, "[sim-reader] SIM_READER_SCRIPT has %zu scripts for %zu ports; a port without "
+                        "one places no cards\n",
+                scripts.size(), ports.size());
+
+    auto *s = new Session;
+    for (size_t i = 0; i < ports.size(); i++) {
+        auto m = std::make_unique<Module>();
+        m->usb = std::make_unique<sim::UsbModule>(config, ports[i]);
+        if (!m->usb->Ok()) {
+            fprintf(stderr, "[sim-reader] cannot set up the module on %s: %s\n", ports[i].c_str(),
+                    m->usb->Error().c_str());
+            continue;
+        }
+        m->script = std::make_unique<sim::ModuleScript>(m->usb->Module());
+        const std::string text = scripts.size() == 1 ? scripts[0] : i < scripts.size() ? scripts[i] : "";
+        std::string error;
+        if (text.empty()) {
+            // Nothing to play on this port.
+        } else if (!m->script->Load(text, &error)) {
+            fprintf(stderr, "[sim-reader] SIM_READER_SCRIPT (%s): %s; no cards will be placed\n",
+                    ports[i].c_str(), error.c_str());
+        } else {
+            sim::ModuleScript *script = m->script.get();
+            // Every command was checked by Load: running them has nothing to tell.
+            m->player = std::thread([script] { script->Run(); });
+        }
+        s->modules.push_back(std::move(m));
     }
     g_session = s;
 }
@@ -109,11 +154,14 @@ __attribute__((destructor)) void SimReaderStop()
     g_session = nullptr;
     if (s == nullptr)
         return;
-    s->script->Stop();
-    if (s->player.joinable())
-        s->player.join();
-    s->script.reset();
-    s->usb.reset();
+    for (auto &m : s->modules)
+        m->script->Stop();
+    for (auto &m : s->modules) {
+        if (m->player.joinable())
+            m->player.join();
+        m->script.reset();
+        m->usb.reset();
+    }
     delete s;
 }
 

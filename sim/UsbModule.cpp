@@ -1,11 +1,13 @@
 #include "UsbModule.h"
 
+#include <utility>
+
 namespace sim {
 
-UsbModule::UsbModule(ModuleConfig config) : m_link(std::make_shared<Link>())
+UsbModule::UsbModule(ModuleConfig config, std::string port) : m_link(std::make_shared<Link>())
 {
     config.streamLink = false;
-    m_device = std::make_unique<UsbModuleDevice>();
+    m_device = std::make_unique<UsbModuleDevice>(true, std::move(port));
     m_module = std::make_unique<ReaderModule>(config);
     {
         std::lock_guard<std::mutex> lk(m_link->mu);

@@ -7,7 +7,8 @@
 // once the host has taken the last announcement off the IN queue.
 //
 // Needs umockdev's preload library in the process and must be created
-// before the host calls libusb_init (see UsbModuleDevice.h).
+// before the host calls libusb_init (see UsbModuleDevice.h). Several may run
+// at once, one per port, each with a model of its own.
 #pragma once
 
 #include <memory>
@@ -21,8 +22,9 @@ namespace sim {
 
 class UsbModule {
 public:
-    // config.streamLink is forced off: every transfer is whole.
-    explicit UsbModule(ModuleConfig config = {});
+    // config.streamLink is forced off: every transfer is whole. port is the
+    // device's sysfs name (see UsbModuleDevice).
+    explicit UsbModule(ModuleConfig config = {}, std::string port = "1-1");
     ~UsbModule();
     UsbModule(const UsbModule &) = delete;
     UsbModule &operator=(const UsbModule &) = delete;
@@ -31,8 +33,10 @@ public:
     std::string Error() const { return m_device->Error(); }
     ReaderModule &Module() { return *m_module; }
     UsbModuleDevice &Device() { return *m_device; }
-    // The model's Vanish fault unplugs the device; this puts it back.
-    bool Replug() { return m_device->Replug(); }
+    // The model's Vanish fault unplugs the device; this puts it back, at a
+    // new address if asked.
+    bool Replug(bool newAddress = false) { return m_device->Replug(newAddress); }
+    std::string Port() const { return m_device->Port(); }
 
 private:
     // What the device's handlers and the model's sink share; they may still

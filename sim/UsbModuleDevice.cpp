@@ -12,8 +12,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <linux/usbdevice_fs.h>
+#include <map>
 #include <sys/ioctl.h>
 #include <mutex>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -21,9 +23,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-const char kSysName[] = "1-1";
-const char kDevNode[] = "/dev/bus/usb/001/002";
 
 // Device descriptor, then the whole configuration: one vendor-class
 // interface with a bulk IN and a bulk OUT endpoint.
@@ -40,6 +39,219 @@ const uint8_t kDescriptors[] = {
     // endpoint 0x03 bulk OUT, 64 bytes
     0x07, 0x05, 0x03, 0x02, 0x40, 0x00, 0x00,
 };
+
+// A plain hub, for the ports of a deeper chain such as 1-1.4: libusb takes
+// a device's port chain from its parents in sysfs.
+const uint8_t kHubDescriptors[] = {
+    // device: USB 2.0, hub class, EP0 64 bytes, 0001:0009, one configuration
+    0x12, 0x01, 0x00, 0x02, 0x09, 0x00, 0x01, 0x40, 0x01, 0x00, 0x09, 0x00, 0x00, 0x01,
+    0x00, 0x00, 0x00, 0x01,
+    // configuration 1: 25 bytes, one interface, self powered
+    0x09, 0x02, 0x19, 0x00, 0x01, 0x01, 0x00, 0xE0, 0x00,
+    // interface 0: hub class, one endpoint
+    0x09, 0x04, 0x00, 0x00, 0x01, 0x09, 0x00, 0x00, 0x00,
+    // endpoint 0x81 interrupt IN, 1 byte, every 12 frames
+    0x07, 0x05, 0x81, 0x03, 0x01, 0x00, 0x0C,
+};
+
+constexpr uint16_t kHubVendorId = 0x0001;
+constexpr uint16_t kHubProductId = 0x0009;
+constexpr int kMaxChain = 7; // the deepest chain libusb reports
+
+// "B-P[.P...]": bus B, then the port on each hub from the root down.
+bool ParsePort(const std::string &name, int &bus, std::vector<int> &chain)
+{
+    chain.clear();
+    const char *p = name.c_str();
+    auto number = [&p](int most, int &out) {
+        if (*p < '1' || *p > '9')
+            return false; // no sign, no leading zero: one spelling per port
+        long v = 0;
+        while (*p >= '0' && *p <= '9' && v <= most)
+            v = v * 10 + (*p++ - '0');
+        out = static_cast<int>(v);
+        return v <= most;
+    };
+    if (!number(255, bus) || *p++ != '-')
+        return false;
+    for (;;) {
+        int port = 0;
+        if (!number(255, port) || static_cast<int>(chain.size()) == kMaxChain)
+            return false;
+        chain.push_back(port);
+        if (*p == '\0')
+            return true;
+        if (*p++ != '.')
+            return false;
+    }
+}
+
+std::string NodeOf(int bus, int address)
+{
+    char node[40];
+    snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus, address);
+    return node;
+}
+
+// Adds a USB device to the testbed with its descriptors already in place:
+// umockdev announces the device ("add" uevent) from inside add_device, and
+// libusb's hotplug thread reads the descriptors as soon as it hears of it.
+gchar *AddUsbDevice(UMockdevTestbed *tb, const std::string &root, const std::string &name,
+                    const std::string &parent, int bus, int address, uint16_t vendorId,
+                    uint16_t productId, const uint8_t *descriptors, size_t len)
+{
+    const std::string dir = root + (parent.empty() ? std::string("/sys/devices") : parent) + "/" + name;
+    gchar *dirz = g_strdup(dir.c_str());
+    const bool madeDir = g_mkdir_with_parents(dirz, 0755) == 0;
+    g_free(dirz);
+    if (!madeDir ||
+        !g_file_set_contents((dir + "/descriptors").c_str(), reinterpret_cast<const gchar *>(descriptors),
+                             static_cast<gssize>(len), nullptr))
+        return nullptr;
+    const std::string busnum = std::to_string(bus) + "\n";
+    const std::string devnum = std::to_string(address) + "\n";
+    // The kernel's numbering of usb_device nodes (major 189).
+    const std::string dev = "189:" + std::to_string((bus - 1) * 128 + address - 1) + "\n";
+    char busPad[8], devPad[8], vendor[8], product[8], productProp[24];
+    snprintf(busPad, sizeof busPad, "%03d", bus);
+    snprintf(devPad, sizeof devPad, "%03d", address);
+    snprintf(vendor, sizeof vendor, "%04x\n", vendorId);
+    snprintf(product, sizeof product, "%04x\n", productId);
+    snprintf(productProp, sizeof productProp, "%x/%x/100", vendorId, productId);
+    const std::string node = NodeOf(bus, address);
+    return umockdev_testbed_add_device(
+        tb, "usb", name.c_str(), parent.empty() ? nullptr : parent.c_str(),
+        "busnum", busnum.c_str(), "devnum", devnum.c_str(), "speed", "12\n",
+        "bConfigurationValue", "1\n", "bNumConfigurations", "1\n", "idVendor", vendor, "idProduct", product,
+        "dev", dev.c_str(), nullptr,
+        "DEVTYPE", "usb_device", "DEVNAME", node.c_str(), "BUSNUM", busPad, "DEVNUM", devPad,
+        "PRODUCT", productProp, nullptr);
+}
+
+// umockdev serves one testbed per process (it sets $UMOCKDEV_DIR), so every
+// device shares it: made by the first device, freed with the last. The lock
+// also keeps changes of the testbed apart, since devices plug and unplug on
+// different threads.
+struct Bed {
+    UMockdevTestbed *testbed = nullptr;
+    std::string root;
+    int refs = 0;
+    std::map<int, int> nextAddress;           // per bus: where the next search starts
+    std::set<std::pair<int, int>> addresses;  // bus and address of every device and hub
+    std::set<std::string> modulePorts;
+    struct Hub {
+        std::string sysPath;
+        int address;
+        int refs; // devices below it
+    };
+    std::map<std::string, Hub> hubs;
+};
+
+std::mutex g_bedMu;
+Bed *g_bed = nullptr;
+
+Bed *AcquireBedLocked()
+{
+    if (!g_bed) {
+        g_bed = new Bed;
+        g_bed->testbed = umockdev_testbed_new();
+        gchar *root = umockdev_testbed_get_root_dir(g_bed->testbed);
+        g_bed->root = root;
+        g_free(root);
+    }
+    g_bed->refs++;
+    return g_bed;
+}
+
+void ReleaseBedLocked()
+{
+    if (!g_bed || --g_bed->refs > 0)
+        return;
+    g_object_unref(g_bed->testbed);
+    delete g_bed;
+    g_bed = nullptr;
+}
+
+// Like the kernel: the next free address after the last one given, so a
+// device plugged in again gets a new one.
+int TakeAddressLocked(Bed &bed, int bus)
+{
+    int &next = bed.nextAddress.emplace(bus, 2).first->second; // 1 is the root hub
+    for (int i = 0; i < 126; i++) {
+        const int a = 2 + (next - 2 + i) % 126;
+        if (bed.addresses.insert({bus, a}).second) {
+            next = a + 1;
+            return a;
+        }
+    }
+    return -1;
+}
+
+std::string ChainName(int bus, const std::vector<int> &chain, size_t depth)
+{
+    std::string name = std::to_string(bus) + "-";
+    for (size_t i = 0; i < depth; i++)
+        name += (i ? "." : "") + std::to_string(chain[i]);
+    return name;
+}
+
+void FreePortLocked(Bed &bed, const std::string &port, int bus, const std::vector<int> &chain)
+{
+    bed.modulePorts.erase(port);
+    for (size_t depth = chain.size() - 1; depth >= 1; depth--) {
+        auto it = bed.hubs.find(ChainName(bus, chain, depth));
+        if (it == bed.hubs.end() || --it->second.refs > 0)
+            continue;
+        umockdev_testbed_uevent(bed.testbed, it->second.sysPath.c_str(), "remove");
+        umockdev_testbed_remove_device(bed.testbed, it->second.sysPath.c_str());
+        bed.addresses.erase({bus, it->second.address});
+        bed.hubs.erase(it);
+    }
+}
+
+// Claims a port for a module, with a hub at each port above it. parentSys
+// is the sysfs path of the hub it sits on (empty on the root hub).
+bool TakePortLocked(Bed &bed, const std::string &port, int bus, const std::vector<int> &chain,
+                    std::string &parentSys, std::string &error)
+{
+    if (bed.modulePorts.count(port) || bed.hubs.count(port)) {
+        error = "port " + port + " is taken";
+        return false;
+    }
+    for (size_t depth = 1; depth < chain.size(); depth++) {
+        if (bed.modulePorts.count(ChainName(bus, chain, depth))) {
+            error = "port " + ChainName(bus, chain, depth) + " holds a module, not a hub";
+            return false;
+        }
+    }
+    bed.modulePorts.insert(port);
+    parentSys.clear();
+    for (size_t depth = 1; depth < chain.size(); depth++) {
+        const std::string name = ChainName(bus, chain, depth);
+        auto it = bed.hubs.find(name);
+        if (it == bed.hubs.end()) {
+            const int address = TakeAddressLocked(bed, bus);
+            gchar *sys = address < 0 ? nullptr
+                                     : AddUsbDevice(bed.testbed, bed.root, name, parentSys, bus, address,
+                                                    kHubVendorId, kHubProductId, kHubDescriptors,
+                                                    sizeof kHubDescriptors);
+            if (!sys) {
+                if (address >= 0)
+                    bed.addresses.erase({bus, address});
+                // Undo the hubs above, which this port already counts on.
+                std::vector<int> above(chain.begin(), chain.begin() + static_cast<long>(depth));
+                FreePortLocked(bed, port, bus, above);
+                error = "cannot add the hub at " + name;
+                return false;
+            }
+            it = bed.hubs.emplace(name, Bed::Hub{sys, address, 0}).first;
+            g_free(sys);
+        }
+        it->second.refs++;
+        parentSys = it->second.sysPath;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -65,8 +277,14 @@ struct UsbModuleDevice::Impl {
     std::condition_variable timerCv;
     std::thread timer;
 
-    UMockdevTestbed *testbed = nullptr;
+    UMockdevTestbed *testbed = nullptr; // the shared one; valid while the device object exists
     UMockdevIoctlBase *handler = nullptr;
+    std::string port;
+    int bus = 0;
+    std::vector<int> chain;
+    bool portTaken = false;
+    std::string parentSys; // the hub it sits on; empty on the root hub
+    int address = -1;      // devnum; guarded by mu once the device is built
     std::string sysPath;
     std::string rootDir;
     std::string error;
@@ -230,6 +448,10 @@ struct UsbModuleDevice::Impl {
             FinishLocked(u, status, 0);
         }
     }
+
+    bool PlugLocked(const std::shared_ptr<Impl> &self);
+    void UnplugLocked();
+    void DetachLocked();
 
     void HandleIoctl(UMockdevIoctlClient *client);
     void ClientConnected(UMockdevIoctlClient *client);
@@ -662,44 +884,59 @@ void OnClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointe
 
 } // namespace
 
-UsbModuleDevice::UsbModuleDevice(bool present) : m_impl(std::make_shared<Impl>())
+UsbModuleDevice::UsbModuleDevice(bool present, std::string port) : m_impl(std::make_shared<Impl>())
 {
+    Impl &d = *m_impl;
     if (!PreloadActive())
-        m_impl->error = "libumockdev-preload.so.0 is not loaded (run with LD_PRELOAD)";
-    m_impl->testbed = umockdev_testbed_new();
-    gchar *root = umockdev_testbed_get_root_dir(m_impl->testbed);
-    m_impl->rootDir = root;
-    g_free(root);
+        d.error = "libumockdev-preload.so.0 is not loaded (run with LD_PRELOAD)";
+    d.port = std::move(port);
+    {
+        std::lock_guard<std::mutex> bedLock(g_bedMu);
+        Bed *bed = AcquireBedLocked();
+        d.testbed = bed->testbed;
+        d.rootDir = bed->root;
+        std::string error;
+        if (!ParsePort(d.port, d.bus, d.chain)) {
+            error = "bad port name '" + d.port + "' (like 1-1 or 1-1.4)";
+        } else if (TakePortLocked(*bed, d.port, d.bus, d.chain, d.parentSys, error)) {
+            d.portTaken = true;
+            d.address = TakeAddressLocked(*bed, d.bus);
+            if (d.address < 0)
+                error = "no free address on bus " + std::to_string(d.bus);
+        }
+        if (d.error.empty())
+            d.error = error;
+    }
     Impl *impl = m_impl.get();
-    m_impl->timer = std::thread([impl] { impl->TimerLoop(); });
-    if (present && !Plug() && m_impl->error.empty())
-        m_impl->error = "cannot plug the device";
+    d.timer = std::thread([impl] { impl->TimerLoop(); });
+    if (present && !Plug() && d.error.empty())
+        d.error = "cannot plug the device";
 }
 
 UsbModuleDevice::~UsbModuleDevice()
 {
+    Impl &d = *m_impl;
     {
-        std::lock_guard<std::mutex> lk(m_impl->mu);
-        m_impl->closing = true;
+        std::lock_guard<std::mutex> lk(d.mu);
+        d.closing = true;
     }
-    m_impl->timerCv.notify_all();
-    if (m_impl->timer.joinable())
-        m_impl->timer.join();
-    if (m_impl->handler) {
-        g_signal_handlers_disconnect_matched(m_impl->handler, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
-                                             reinterpret_cast<gpointer>(OnHandleIoctl), nullptr);
-        g_signal_handlers_disconnect_matched(m_impl->handler, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
-                                             reinterpret_cast<gpointer>(OnClientConnected), nullptr);
-        g_signal_handlers_disconnect_matched(m_impl->handler, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
-                                             reinterpret_cast<gpointer>(OnClientVanished), nullptr);
+    d.timerCv.notify_all();
+    if (d.timer.joinable())
+        d.timer.join();
+    std::lock_guard<std::mutex> plug(d.plugMu);
+    // Going away is an unplug to every libusb context that outlives us.
+    d.UnplugLocked();
+    d.DetachLocked();
+    std::lock_guard<std::mutex> bedLock(g_bedMu);
+    if (g_bed) {
+        if (d.address > 0)
+            g_bed->addresses.erase({d.bus, d.address});
+        if (d.portTaken)
+            FreePortLocked(*g_bed, d.port, d.bus, d.chain);
+        ReleaseBedLocked();
     }
-    if (m_impl->testbed)
-        g_object_unref(m_impl->testbed);
-    if (m_impl->handler)
-        g_object_unref(m_impl->handler);
-    std::lock_guard<std::mutex> lk(m_impl->mu);
-    m_impl->testbed = nullptr;
-    m_impl->handler = nullptr;
+    std::lock_guard<std::mutex> lk(d.mu);
+    d.testbed = nullptr;
 }
 
 bool UsbModuleDevice::Ok() const
@@ -727,116 +964,156 @@ bool UsbModuleDevice::PreloadActive()
 
 bool UsbModuleDevice::Plug()
 {
-    Impl &d = *m_impl;
+    std::lock_guard<std::mutex> plug(m_impl->plugMu);
+    return m_impl->PlugLocked(m_impl);
+}
+
+// With plugMu held.
+bool UsbModuleDevice::Impl::PlugLocked(const std::shared_ptr<Impl> &self)
+{
+    int addr;
     {
-        std::lock_guard<std::mutex> lk(d.mu);
-        if (d.plugged || d.closing)
+        std::lock_guard<std::mutex> lk(mu);
+        if (plugged || closing || !portTaken || address < 0)
             return false;
-        d.plugged = true;
+        plugged = true;
+        addr = address;
     }
-    gchar *sys = umockdev_testbed_add_device(
-        d.testbed, "usb", kSysName, nullptr,
-        "busnum", "1\n", "devnum", "2\n", "speed", "12\n", "bConfigurationValue", "1\n",
-        "bNumConfigurations", "1\n", "idVendor", "0400\n", "idProduct", "c355\n",
-        "dev", "189:1\n", nullptr,
-        "DEVTYPE", "usb_device", "DEVNAME", kDevNode, "BUSNUM", "001", "DEVNUM", "002",
-        "PRODUCT", "400/c355/100", nullptr);
-    if (!sys) {
-        std::lock_guard<std::mutex> lk(d.mu);
-        d.error = "umockdev_testbed_add_device failed";
+    auto fail = [this](const std::string &why) {
+        std::lock_guard<std::mutex> lk(mu);
+        error = why;
         return false;
-    }
-    umockdev_testbed_set_attribute_binary(d.testbed, sys, "descriptors",
-                                          const_cast<guint8 *>(kDescriptors),
-                                          sizeof kDescriptors);
+    };
+    const std::string devNode = NodeOf(bus, addr);
 
     // umockdev leaves the node to us; a FIFO lets WakeLocked steer libusb's poll.
-    std::string dir = d.rootDir + "/dev/bus/usb/001";
-    std::string node = dir + "/002";
-    gchar *dirz = g_strdup(dir.c_str());
+    const std::string node = rootDir + devNode;
+    gchar *dirz = g_path_get_dirname(node.c_str());
     const bool madeDir = g_mkdir_with_parents(dirz, 0755) == 0;
     g_free(dirz);
     int fd = -1;
     if (madeDir && mkfifo(node.c_str(), 0666) == 0)
         fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        std::lock_guard<std::mutex> lk(d.mu);
-        d.error = std::string("cannot create the device node: ") + strerror(errno);
-        g_free(sys);
-        return false;
-    }
+    if (fd < 0)
+        return fail(std::string("cannot create the device node: ") + strerror(errno));
 
-    UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
-    g_signal_connect_data(handler, "handle-ioctl", G_CALLBACK(OnHandleIoctl), new ImplRef(m_impl),
+    UMockdevIoctlBase *h = umockdev_ioctl_base_new();
+    g_signal_connect_data(h, "handle-ioctl", G_CALLBACK(OnHandleIoctl), new ImplRef(self), DropRef,
+                          GConnectFlags(0));
+    g_signal_connect_data(h, "client-connected", G_CALLBACK(OnClientConnected), new ImplRef(self),
                           DropRef, GConnectFlags(0));
-    g_signal_connect_data(handler, "client-connected", G_CALLBACK(OnClientConnected),
-                          new ImplRef(m_impl), DropRef, GConnectFlags(0));
-    g_signal_connect_data(handler, "client-vanished", G_CALLBACK(OnClientVanished),
-                          new ImplRef(m_impl), DropRef, GConnectFlags(0));
+    g_signal_connect_data(h, "client-vanished", G_CALLBACK(OnClientVanished), new ImplRef(self),
+                          DropRef, GConnectFlags(0));
     {
-        std::lock_guard<std::mutex> lk(d.mu);
-        d.sysPath = sys;
-        d.wakeFd = fd;
-        d.handler = handler;
-        d.WakeLocked();
+        std::lock_guard<std::mutex> lk(mu);
+        wakeFd = fd;
+        handler = h;
+        WakeLocked();
     }
-    g_free(sys);
 
+    // The node answers before sysfs shows the device: a host told of the
+    // arrival may open it at once.
+    std::lock_guard<std::mutex> bedLock(g_bedMu);
     GError *err = nullptr;
-    if (!umockdev_testbed_attach_ioctl(d.testbed, kDevNode, handler, &err)) {
-        std::lock_guard<std::mutex> lk(d.mu);
-        d.error = std::string("umockdev_testbed_attach_ioctl: ") + (err ? err->message : "failed");
+    if (!umockdev_testbed_attach_ioctl(testbed, devNode.c_str(), h, &err)) {
+        std::string why = std::string("umockdev_testbed_attach_ioctl: ") + (err ? err->message : "failed");
         g_clear_error(&err);
-        return false;
+        return fail(why);
     }
+    gchar *sys = AddUsbDevice(testbed, rootDir, port, parentSys, bus, addr, kVendorId, kProductId,
+                              kDescriptors, sizeof kDescriptors);
+    if (!sys)
+        return fail("umockdev_testbed_add_device failed");
+    std::lock_guard<std::mutex> lk(mu);
+    sysPath = sys;
+    g_free(sys);
     return true;
+}
+
+// With plugMu held: the module leaves the bus.
+void UsbModuleDevice::Impl::UnplugLocked()
+{
+    std::string sys;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        if (!plugged || removed)
+            return;
+        removed = true;
+        frames.clear();
+        FailPendingLocked(pendingIn, -ENODEV);
+        FailPendingLocked(pendingOut, -ENODEV);
+        sys.swap(sysPath);
+    }
+    if (sys.empty())
+        return;
+    std::lock_guard<std::mutex> bedLock(g_bedMu);
+    // umockdev sends no uevent of its own on removal, and the event must go
+    // while sysfs still names the node: libusb finds the device by it.
+    umockdev_testbed_uevent(testbed, sys.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, sys.c_str());
+}
+
+// With plugMu held: the node stops answering and goes.
+void UsbModuleDevice::Impl::DetachLocked()
+{
+    UMockdevIoctlBase *old = nullptr;
+    int addr;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        old = handler;
+        handler = nullptr;
+        addr = address;
+        if (wakeFd >= 0)
+            close(wakeFd);
+        wakeFd = -1;
+    }
+    if (!old)
+        return;
+    const std::string devNode = NodeOf(bus, addr);
+    {
+        std::lock_guard<std::mutex> bedLock(g_bedMu);
+        GError *err = nullptr;
+        umockdev_testbed_detach_ioctl(testbed, devNode.c_str(), &err);
+        g_clear_error(&err);
+    }
+    for (gpointer fn : {reinterpret_cast<gpointer>(OnHandleIoctl), reinterpret_cast<gpointer>(OnClientConnected),
+                        reinterpret_cast<gpointer>(OnClientVanished)})
+        g_signal_handlers_disconnect_matched(old, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr, fn, nullptr);
+    g_object_unref(old);
+    unlink((rootDir + devNode).c_str());
 }
 
 void UsbModuleDevice::Remove()
 {
-    Impl &d = *m_impl;
-    std::lock_guard<std::mutex> plug(d.plugMu);
-    std::string sys;
-    {
-        std::lock_guard<std::mutex> lk(d.mu);
-        if (!d.plugged || d.removed)
-            return;
-        d.removed = true;
-        d.frames.clear();
-        d.FailPendingLocked(d.pendingIn, -ENODEV);
-        d.FailPendingLocked(d.pendingOut, -ENODEV);
-        sys = d.sysPath;
-    }
-    if (!sys.empty())
-        umockdev_testbed_remove_device(d.testbed, sys.c_str());
+    std::lock_guard<std::mutex> plug(m_impl->plugMu);
+    m_impl->UnplugLocked();
 }
 
-bool UsbModuleDevice::Replug()
+bool UsbModuleDevice::Replug(bool newAddress)
 {
     Impl &d = *m_impl;
     std::lock_guard<std::mutex> plug(d.plugMu);
-    UMockdevIoctlBase *old = nullptr;
     {
         std::lock_guard<std::mutex> lk(d.mu);
         if (!d.removed || d.closing)
             return false;
-        old = d.handler;
-        d.handler = nullptr;
     }
-    GError *err = nullptr;
-    umockdev_testbed_detach_ioctl(d.testbed, kDevNode, &err);
-    g_clear_error(&err);
-    if (old) {
-        for (gpointer fn : {reinterpret_cast<gpointer>(OnHandleIoctl), reinterpret_cast<gpointer>(OnClientConnected),
-                            reinterpret_cast<gpointer>(OnClientVanished)})
-            g_signal_handlers_disconnect_matched(old, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr, fn, nullptr);
-        g_object_unref(old);
+    d.DetachLocked();
+    if (newAddress) {
+        std::lock_guard<std::mutex> bedLock(g_bedMu);
+        // Taken before the old one is let go, so it cannot come back.
+        const int fresh = TakeAddressLocked(*g_bed, d.bus);
+        if (fresh < 0) {
+            std::lock_guard<std::mutex> lk(d.mu);
+            d.error = "no free address on bus " + std::to_string(d.bus);
+            return false;
+        }
+        g_bed->addresses.erase({d.bus, d.address});
+        std::lock_guard<std::mutex> lk(d.mu);
+        d.address = fresh;
     }
     {
         std::lock_guard<std::mutex> lk(d.mu);
-        if (d.wakeFd >= 0)
-            close(d.wakeFd);
-        d.wakeFd = -1;
         d.removed = false;
         d.plugged = false;
         d.haltedIn = false;
@@ -844,9 +1121,24 @@ bool UsbModuleDevice::Replug()
         d.claimedBy = nullptr;
         d.frames.clear();
     }
-    // Plug makes the node afresh.
-    unlink((d.rootDir + kDevNode).c_str());
-    return Plug();
+    return d.PlugLocked(m_impl);
+}
+
+std::string UsbModuleDevice::Port() const
+{
+    return m_impl->port;
+}
+
+int UsbModuleDevice::Address() const
+{
+    std::lock_guard<std::mutex> lk(m_impl->mu);
+    return m_impl->address;
+}
+
+std::string UsbModuleDevice::DevNode() const
+{
+    std::lock_guard<std::mutex> lk(m_impl->mu);
+    return m_impl->address > 0 ? NodeOf(m_impl->bus, m_impl->address) : std::string();
 }
 
 bool UsbModuleDevice::Present() const

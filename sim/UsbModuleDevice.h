@@ -4,8 +4,15 @@
 // module's sysfs entry and descriptors, and a /dev node whose usbfs ioctls are
 // answered here. The process must run with libumockdev-preload.so.0 loaded
 // (LD_PRELOAD), and the device must be created before the code under test
-// calls libusb_init. umockdev has one testbed per process, so only one
-// UsbModuleDevice may exist at a time.
+// calls libusb_init.
+//
+// Several devices may exist at once, each on its own port (its sysfs name:
+// "1-1", "1-2", "2-1", "1-1.4") with its own address and /dev node. They share
+// the process's one umockdev testbed, made by the first device and freed with
+// the last. A port deeper than one hub ("1-1.4") puts a plain hub (class 9,
+// 0001:0009) on each port above it, so libusb reports the whole chain; such a
+// port cannot hold a module at the same time. Plugging, unplugging and
+// replugging send the uevents libusb's hotplug support listens for.
 //
 // What the module does with the bytes is not decided here: a behaviour hook
 // sees every bulk OUT transfer and answers by queueing IN frames. Without a
@@ -66,9 +73,11 @@ public:
         int pendingIn = 0;         // IN transfers waiting for data now
     };
 
-    // present = false builds the testbed without the module (nothing on the
-    // bus); Plug() adds it later.
-    explicit UsbModuleDevice(bool present = true);
+    // present = false leaves the port empty; Plug() adds the module later.
+    // The first device on a bus gets address 2 (/dev/bus/usb/001/002 on bus
+    // 1), later ones the next free address, as the kernel hands them out. A
+    // bad or taken port leaves Ok() false.
+    explicit UsbModuleDevice(bool present = true, std::string port = "1-1");
     ~UsbModuleDevice();
     UsbModuleDevice(const UsbModuleDevice &) = delete;
     UsbModuleDevice &operator=(const UsbModuleDevice &) = delete;
@@ -87,12 +96,18 @@ public:
     // still pending fail with -ENODEV, and every later request on an open
     // handle fails with ENODEV.
     void Remove();
-    // Brings a removed module back as a new device on the same node, as if
+    // Brings a removed module back as a new device on the same port, as if
     // plugged in again: no handle of before reaches it, the halts and the
-    // claim are gone, and the fault settings stay. False if it was not
-    // removed. Call it only once the host has closed its handles.
-    bool Replug();
+    // claim are gone, and the fault settings stay. It keeps its address and
+    // node unless newAddress, which gives it the next free address, as real
+    // hardware gets on a replug. False if it was not removed. Call it only
+    // once the host has closed its handles.
+    bool Replug(bool newAddress = false);
     bool Present() const;
+
+    std::string Port() const;
+    int Address() const;        // the devnum libusb reports; -1 without a port
+    std::string DevNode() const; // "/dev/bus/usb/BBB/DDD", inside the testbed
 
     void SetOutHandler(OutHandler handler);
 
@@ -141,7 +156,8 @@ public:
     std::vector<unsigned long> UnknownRequests() const;
     // Waits until pred(GetStats()) holds, at most timeoutMs.
     bool WaitFor(const std::function<bool(const Stats &)> &pred, int timeoutMs) const;
-    // The testbed's root folder (the emulated /sys and /dev live below it).
+    // The testbed's root folder (the emulated /sys and /dev live below it),
+    // the same for every device.
     std::string RootDir() const;
 
     struct Impl;

@@ -7,8 +7,15 @@
 
 #include <libusb.h>
 
+#include <atomic>
+
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <ostream>
 #include <numeric>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -39,16 +46,68 @@ long MsSince(Clock::time_point t)
 // and over as soon as the frame is there.
 constexpr int kArrives = 3000;
 
-// A host session: the library's way of opening the module.
+// The module's port chain as libusb tells it, and its address.
+struct Seen {
+    std::vector<uint8_t> chain;
+    int bus;
+    int address;
+    bool operator==(const Seen &o) const { return chain == o.chain && bus == o.bus && address == o.address; }
+};
+
+void PrintTo(const Seen &s, std::ostream *os)
+{
+    *os << "bus " << s.bus << " ports";
+    for (uint8_t p : s.chain)
+        *os << ' ' << int(p);
+    *os << " address " << s.address;
+}
+
+Seen SeenOf(libusb_device *dev)
+{
+    uint8_t ports[8];
+    int n = libusb_get_port_numbers(dev, ports, sizeof ports);
+    return {std::vector<uint8_t>(ports, ports + std::max(n, 0)), libusb_get_bus_number(dev),
+            libusb_get_device_address(dev)};
+}
+
+// Every module (not hub) libusb lists, by port chain.
+std::vector<Seen> ListModules(libusb_context *ctx)
+{
+    std::vector<Seen> seen;
+    libusb_device **list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    for (ssize_t i = 0; i < n; i++) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(list[i], &d) == 0 && d.idVendor == UsbModuleDevice::kVendorId &&
+            d.idProduct == UsbModuleDevice::kProductId)
+            seen.push_back(SeenOf(list[i]));
+    }
+    libusb_free_device_list(list, 1);
+    std::sort(seen.begin(), seen.end(), [](const Seen &a, const Seen &b) { return a.chain < b.chain; });
+    return seen;
+}
+
+// A host session: the library's way of opening the module, the first one
+// libusb finds or the one at a port chain.
 struct UsbHost {
     libusb_context *ctx = nullptr;
     libusb_device_handle *h = nullptr;
 
-    UsbHost()
+    explicit UsbHost(const std::vector<uint8_t> &chain = {})
     {
         if (libusb_init(&ctx) != 0)
             return;
-        h = libusb_open_device_with_vid_pid(ctx, UsbModuleDevice::kVendorId, UsbModuleDevice::kProductId);
+        if (chain.empty()) {
+            h = libusb_open_device_with_vid_pid(ctx, UsbModuleDevice::kVendorId, UsbModuleDevice::kProductId);
+        } else {
+            libusb_device **list = nullptr;
+            ssize_t n = libusb_get_device_list(ctx, &list);
+            for (ssize_t i = 0; i < n && !h; i++) {
+                if (SeenOf(list[i]).chain == chain && libusb_open(list[i], &h) != 0)
+                    h = nullptr;
+            }
+            libusb_free_device_list(list, 1);
+        }
         if (h && libusb_claim_interface(h, 0) != 0) {
             libusb_close(h);
             h = nullptr;
@@ -84,7 +143,7 @@ struct UsbHost {
     // One IN frame, or nothing within timeoutMs.
     Bytes Read(int timeoutMs) const
     {
-        uint8_t buf[2048];
+        uint8_t buf[2048] = {}; // valgrind: umockdev copies the whole buffer across
         int got = 0;
         int rc = libusb_bulk_transfer(h, UsbModuleDevice::kEndpointIn, buf, sizeof buf, &got, timeoutMs);
         if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT)
@@ -264,6 +323,144 @@ TEST(UsbModuleSmoke, VanishWaitsForTheFramesAheadToBeTaken)
     }
     ASSERT_TRUE(m.Module().WaitFor([](const sim::ModuleStats &st) { return st.vanished == 1; }, 10000));
     EXPECT_TRUE(GoneWithin(m, 10000));
+}
+
+// Modules with the same ids on different ports, as the reader handles open
+// them: libusb tells them apart by port chain, each serves its own host and
+// card, and one leaving does not disturb the other.
+TEST(UsbModules, PortsAreListedApartAndEachServesItsOwnHost)
+{
+    sim::UsbModule a(Config(60000)), b(Config(60000), "1-2"), deep(Config(60000), "1-3.4");
+    for (sim::UsbModule *m : {&a, &b, &deep})
+        ASSERT_TRUE(m->Ok()) << m->Port() << ": " << m->Error();
+    EXPECT_EQ(a.Device().DevNode(), "/dev/bus/usb/001/002") << "the first module keeps its old place";
+    EXPECT_EQ(a.Port(), "1-1");
+    {
+        UsbHost lister;
+        ASSERT_NE(lister.ctx, nullptr);
+        EXPECT_EQ(ListModules(lister.ctx), (std::vector<Seen>{{{1}, 1, a.Device().Address()},
+                                                              {{2}, 1, b.Device().Address()},
+                                                              {{3, 4}, 1, deep.Device().Address()}}));
+    }
+    EXPECT_NE(a.Device().Address(), b.Device().Address());
+
+    const uint8_t *serialA = sim::IdCards()[0].serial;
+    const uint8_t *serialB = sim::IdCards()[1].serial;
+    a.Module().PlaceIdCard(serialA);
+    b.Module().PlaceIdCard(serialB);
+    UsbHost hostA({1}), hostB({2});
+    ASSERT_NE(hostA.h, nullptr);
+    ASSERT_NE(hostB.h, nullptr);
+    hostB.CheckLink();
+    EXPECT_EQ(hostB.Read(kArrives), proto::IdCardNotice(serialB));
+    hostA.CheckLink();
+    EXPECT_EQ(hostA.Read(kArrives), proto::IdCardNotice(serialA));
+    EXPECT_EQ(a.Module().Stats().announcements, 1);
+    EXPECT_EQ(b.Module().Stats().announcements, 1);
+
+    b.Device().Remove();
+    uint8_t buf[64];
+    int got = 0;
+    EXPECT_EQ(libusb_bulk_transfer(hostB.h, UsbModuleDevice::kEndpointIn, buf, sizeof buf, &got, 200),
+              LIBUSB_ERROR_NO_DEVICE);
+    hostA.Write(proto::kReadStart);
+    EXPECT_EQ(hostA.Read(kArrives).size(), proto::kPacket12Len) << "the other module went with it";
+    UsbHost lister;
+    EXPECT_EQ(ListModules(lister.ctx).size(), 2u);
+}
+
+TEST(UsbModules, PortsTakenOrMisspeltAreRefused)
+{
+    UsbModuleDevice first(true, "1-1");
+    ASSERT_TRUE(first.Ok()) << first.Error();
+    for (const char *port : {"1-1", "1-1.4", "1-01", "1", "0-1", "1-1.", "1-1.2.3.4.5.6.7.8", "x"}) {
+        UsbModuleDevice dev(true, port);
+        EXPECT_FALSE(dev.Ok()) << port;
+        EXPECT_FALSE(dev.Present()) << port;
+    }
+    UsbModuleDevice second(true, "1-2");
+    EXPECT_TRUE(second.Ok()) << "a refused port left something behind: " << second.Error();
+}
+
+// Real hardware comes back at a new address; only the port chain stays.
+TEST(UsbModules, ReplugAtANewAddressKeepsThePort)
+{
+    sim::UsbModule other(Config(60000)), m(Config(60000), "1-2");
+    ASSERT_TRUE(m.Ok()) << m.Error();
+    const int before = m.Device().Address();
+    const std::string nodeBefore = m.Device().DevNode();
+    m.Device().Remove();
+    ASSERT_TRUE(m.Replug(true));
+    EXPECT_NE(m.Device().Address(), before);
+    EXPECT_NE(m.Device().DevNode(), nodeBefore);
+    EXPECT_NE(m.Device().Address(), other.Device().Address());
+    UsbHost host({2});
+    ASSERT_NE(host.h, nullptr);
+    EXPECT_EQ(SeenOf(libusb_get_device(host.h)), (Seen{{2}, 1, m.Device().Address()}));
+    host.CheckLink();
+
+    // Without a new address it comes back where it was.
+    host.Release();
+    ASSERT_TRUE(m.Device().WaitFor([](const UsbModuleDevice::Stats &st) { return st.openClients == 0; }, 10000));
+    const int now = m.Device().Address();
+    m.Device().Remove();
+    ASSERT_TRUE(m.Replug());
+    EXPECT_EQ(m.Device().Address(), now);
+}
+
+// libusb's hotplug callbacks hear of a module plugged, unplugged and plugged
+// in again at a new address, through the uevents the testbed sends.
+TEST(UsbModules, HotplugCallbackSeesArrivalAndRemoval)
+{
+    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
+        GTEST_SKIP() << "this libusb has no hotplug support";
+    UsbModuleDevice dev(false, "1-2"); // the testbed must be there before libusb_init
+    ASSERT_TRUE(dev.Ok()) << dev.Error();
+    struct Events {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::vector<std::pair<bool, Seen>> seen; // arrived?, where
+    } ev;
+    libusb_context *ctx = nullptr;
+    ASSERT_EQ(libusb_init(&ctx), 0);
+    libusb_hotplug_callback_handle cb = 0;
+    auto onEvent = [](libusb_context *, libusb_device *d, libusb_hotplug_event e, void *data) {
+        auto *events = static_cast<Events *>(data);
+        std::lock_guard<std::mutex> lk(events->mu);
+        events->seen.push_back({e == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, SeenOf(d)});
+        events->cv.notify_all();
+        return 0;
+    };
+    ASSERT_EQ(libusb_hotplug_register_callback(
+                  ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, 0,
+                  UsbModuleDevice::kVendorId, UsbModuleDevice::kProductId, LIBUSB_HOTPLUG_MATCH_ANY, onEvent, &ev, &cb),
+              LIBUSB_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread events([&] {
+        while (!stop) {
+            timeval tv{0, 50000};
+            libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+        }
+    });
+    auto next = [&ev](size_t count) {
+        std::unique_lock<std::mutex> lk(ev.mu);
+        ev.cv.wait_for(lk, std::chrono::milliseconds(kArrives), [&] { return ev.seen.size() >= count; });
+        return ev.seen.size() >= count ? ev.seen[count - 1] : std::pair<bool, Seen>{false, {{}, 0, 0}};
+    };
+    ASSERT_TRUE(dev.Plug());
+    const int first = dev.Address();
+    EXPECT_EQ(next(1), (std::pair<bool, Seen>{true, {{2}, 1, first}}));
+    dev.Remove();
+    EXPECT_EQ(next(2), (std::pair<bool, Seen>{false, {{2}, 1, first}}));
+    ASSERT_TRUE(dev.Replug(true));
+    EXPECT_EQ(next(3), (std::pair<bool, Seen>{true, {{2}, 1, dev.Address()}}));
+    EXPECT_NE(dev.Address(), first);
+    stop = true;
+    events.join();
+    libusb_hotplug_deregister_callback(ctx, cb);
+    libusb_exit(ctx);
+    std::lock_guard<std::mutex> lk(ev.mu);
+    EXPECT_EQ(ev.seen.size(), 3u) << "an event too many";
 }
 
 } // namespace
