@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -57,8 +58,10 @@ std::vector<std::string> Lines(const std::string &text)
 // the emulator.
 class Proc {
 public:
+    // `env` entries ("NAME=value") add to the environment or replace the
+    // simulator's defaults below.
     Proc(const fs::path &dir, const std::string &name, std::vector<std::string> args, const std::string &preload = "",
-         const std::string &script = "")
+         const std::string &script = "", const std::vector<std::string> &env = {})
         : m_out(dir / (name + ".out")), m_err(dir / (name + ".err"))
     {
         std::vector<std::string> argv;
@@ -66,20 +69,32 @@ public:
         for (std::string part; std::getline(emu, part, '|');)
             if (!part.empty())
                 argv.push_back(part);
-        std::vector<std::string> env;
+        auto given = [&env](const std::string &var) {
+            for (const std::string &g : env)
+                if (g.compare(0, g.find('='), var, 0, var.find('=')) == 0)
+                    return true;
+            return false;
+        };
+        std::vector<std::string> vars;
         for (char **e = environ; *e; e++)
-            if (strncmp(*e, "LD_PRELOAD=", 11) != 0 && strncmp(*e, "SIM_READER_", 11) != 0)
-                env.emplace_back(*e);
+            if (strncmp(*e, "LD_PRELOAD=", 11) != 0 && strncmp(*e, "SIM_READER_", 11) != 0 && !given(*e))
+                vars.emplace_back(*e);
         if (!preload.empty()) {
             if (argv.empty())
-                env.push_back("LD_PRELOAD=" + preload);
+                vars.push_back("LD_PRELOAD=" + preload);
             else
                 argv.insert(argv.end(), {"-E", "LD_PRELOAD=" + preload});
         }
-        env.push_back("SIM_READER_SCRIPT=" + (script.empty() ? std::string("wait 600000") : script));
-        env.push_back("SIM_READER_LATENCY_MS=2");
-        // No read here meets a repeated notice, however slow the host.
-        env.push_back("SIM_READER_INTERVAL_MS=60000");
+        auto set = [&](const std::string &var) {
+            if (!given(var))
+                vars.push_back(var);
+        };
+        vars.insert(vars.end(), env.begin(), env.end());
+        set("SIM_READER_SCRIPT=" + (script.empty() ? std::string("wait 600000") : script));
+        set("SIM_READER_LATENCY_MS=2");
+        // No read here meets a repeated notice, however slow the host; a
+        // watch that must tell a card still lying there sets the module's 300.
+        set("SIM_READER_INTERVAL_MS=60000");
         argv.insert(argv.end(), args.begin(), args.end());
 
         int in[2];
@@ -97,7 +112,7 @@ public:
             p.push_back(nullptr);
             return p;
         };
-        std::vector<char *> a = ptrs(argv), e = ptrs(env);
+        std::vector<char *> a = ptrs(argv), e = ptrs(vars);
         EXPECT_EQ(0, posix_spawnp(&m_pid, a[0], &fa, nullptr, a.data(), e.data())) << argv[0];
         posix_spawn_file_actions_destroy(&fa);
         close(in[0]);
@@ -194,10 +209,10 @@ protected:
     }
     // Runs scanid to its end; its exit code, output in *out.
     int Scanid(std::vector<std::string> args, std::string *out, const std::string &preload = "",
-               const std::string &script = "", std::string *err = nullptr)
+               const std::string &script = "", std::string *err = nullptr, const std::vector<std::string> &env = {})
     {
         args.insert(args.begin(), SCANID_CLI);
-        Proc p(m_dir, "scanid", args, preload, script);
+        Proc p(m_dir, "scanid", args, preload, script, env);
         EXPECT_TRUE(p.Wait(60000)) << "scanid did not end";
         *out = p.Out();
         if (err)
@@ -205,9 +220,26 @@ protected:
         return p.Code();
     }
 
+    // Connections the decode server of Server() has taken so far.
+    int Connections() const
+    {
+        int n = 0;
+        for (const std::string &line : Lines(m_server->Out()))
+            n += line.rfind("connection ", 0) == 0 && line.find(" from ") != std::string::npos;
+        return n;
+    }
+
     fs::path m_dir;
     std::unique_ptr<Proc> m_server, m_reader;
 };
+
+// Two emulated modules, on ports 1-1 and 1-2 of bus 1, each playing its script.
+std::vector<std::string> TwoModules(const std::string &first, const std::string &second)
+{
+    return {"SIM_READER_PORTS=1-1,1-2", "SIM_READER_SCRIPT=" + first + "|" + second};
+}
+// The module's own repeat, so that a watch tells a card still lying there.
+const std::string kRepeating = "SIM_READER_INTERVAL_MS=300";
 
 std::string Hex(const unsigned char *p, size_t n)
 {
@@ -364,17 +396,51 @@ TEST_F(ScanidCli, ReadPrintsLabelledText)
         EXPECT_NE(line.find(": "), line.size() - 2) << "empty field printed: " << line;
 }
 
+// A watch line's "time": ISO 8601 local time with milliseconds and offset,
+// in milliseconds since the epoch; -1 when it is not of that form.
+long long TimeMs(const json &line)
+{
+    static const std::regex kForm(R"((\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.(\d{3})([+-])(\d\d):(\d\d))");
+    std::smatch m;
+    const std::string text = line.value("time", "");
+    if (!std::regex_match(text, m, kForm))
+        return -1;
+    auto n = [&m](int i) { return std::stoi(m[static_cast<size_t>(i)].str()); };
+    tm t{};
+    t.tm_year = n(1) - 1900;
+    t.tm_mon = n(2) - 1;
+    t.tm_mday = n(3);
+    t.tm_hour = n(4);
+    t.tm_min = n(5);
+    t.tm_sec = n(6);
+    const long long offset = (m[8] == "-" ? -1 : 1) * (n(9) * 3600LL + n(10) * 60LL);
+    return (static_cast<long long>(timegm(&t)) - offset) * 1000 + n(7);
+}
+
+// What a watch line tells: "removed", or the result name of a cycle.
+std::string What(const json &line)
+{
+    return line.contains("event") ? line.at("event").get<std::string>() : line.at("result_name").get<std::string>();
+}
+
+std::vector<json> JsonLines(const std::string &out)
+{
+    std::vector<json> lines;
+    for (const std::string &l : Lines(out))
+        lines.push_back(json::parse(l)); // one whole object per line
+    return lines;
+}
+
 TEST_F(ScanidCli, WatchPrintsEachCardAndStopsOnSigint)
 {
     const std::string server = Server();
     const sim::IdCard &card = sim::IdCards()[1];
     // The identity card lies long enough for a slow start (qemu) to meet it.
     Proc watch(m_dir, "watch", {SCANID_CLI, "watch", "--server", server, "--photo-dir", m_dir.string()}, kUsb,
-               "place id 2; wait 4000; remove; wait 1000; place m1");
-    auto seen = [](const std::string &out, const char *name) {
-        return out.find(std::string("\"result_name\":\"") + name + "\"") != std::string::npos;
-    };
-    ASSERT_TRUE(watch.WaitOutput([&](const std::string &o) { return seen(o, "othercard"); }, 30000)) << watch.Out();
+               "place id 2; wait 4000; remove; wait 1000; place m1", {kRepeating});
+    ASSERT_TRUE(watch.WaitOutput([&](const std::string &o) { return o.find("\"othercard\"") != std::string::npos; },
+                                 30000))
+        << watch.Out();
     auto t0 = std::chrono::steady_clock::now();
     watch.Signal(SIGINT);
     ASSERT_TRUE(watch.Wait(10000));
@@ -384,22 +450,126 @@ TEST_F(ScanidCli, WatchPrintsEachCardAndStopsOnSigint)
     EXPECT_LT(ms, 3000) << "ended " << ms << " ms after SIGINT";
     printf("watch ended %lld ms after SIGINT\n", ms);
 
-    int ids = 0, others = 0;
-    for (const std::string &line : Lines(watch.Out())) {
-        json j = json::parse(line); // one whole object per line
-        const std::string name = j.at("result_name");
-        EXPECT_TRUE(name == "idcard" || name == "othercard") << line;
-        if (name == "idcard") {
-            ids++;
-            EXPECT_EQ(j.at("number"), card.fields.cardno);
-            EXPECT_EQ(j.at("photo_file"), (m_dir / (card.fields.cardno + ".bmp")).string());
-            EXPECT_TRUE(fs::exists(j.at("photo_file").get<std::string>()));
-        } else {
-            others++;
+    std::vector<json> lines = JsonLines(watch.Out());
+    std::vector<std::string> seen;
+    for (const json &j : lines) {
+        seen.push_back(What(j));
+        EXPECT_EQ(j.at("reader"), "usb");
+        EXPECT_GT(TimeMs(j), 0) << j.dump();
+    }
+    ASSERT_EQ(seen, (std::vector<std::string>{"idcard", "removed", "othercard"})) << watch.Out();
+    EXPECT_EQ(lines[0].at("number"), card.fields.cardno);
+    EXPECT_EQ(lines[0].at("photo_file"), (m_dir / (card.fields.cardno + ".bmp")).string());
+    EXPECT_TRUE(fs::exists(lines[0].at("photo_file").get<std::string>()));
+    EXPECT_EQ(Connections(), 1) << m_server->Out();
+}
+
+// What a watch prints for cards placed, left, replaced and taken away, and
+// how often it goes to the decode server. Each row: the module's script, and
+// the lines in order (`repeated`: at least two of the first, nothing else).
+TEST_F(ScanidCli, WatchPrintsOneLinePerCardPlaced)
+{
+    struct WatchRow {
+        const char *what;
+        std::string script;
+        std::vector<std::string> args;
+        std::vector<std::string> lines;
+        bool repeated;
+    };
+    const WatchRow rows[] = {
+        {"a card left on the reader for 10 s", "place id 1; wait 10000; remove", {}, {"idcard", "removed"}, false},
+        {"a card replaced by another", "place id 1; wait 3000; place m1; wait 3000; remove", {},
+         {"idcard", "removed", "othercard", "removed"}, false},
+        {"--every-cycle", "place id 1; wait 5000; remove", {"--every-cycle"}, {"idcard"}, true},
+    };
+    for (const WatchRow &r : rows) {
+        SCOPED_TRACE(r.what);
+        m_server.reset();
+        const std::string server = Server();
+        std::vector<std::string> args = {SCANID_CLI, "watch", "--server", server};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        Proc watch(m_dir, "watch", args, kUsb, r.script, {kRepeating});
+        const size_t want = r.repeated ? 2 : r.lines.size();
+        EXPECT_TRUE(watch.WaitOutput([&](const std::string &o) { return Lines(o).size() >= want; }, 40000))
+            << watch.Out();
+        if (!r.repeated) // nothing more may follow
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        watch.Signal(SIGTERM);
+        ASSERT_TRUE(watch.Wait(10000));
+        EXPECT_EQ(watch.Code(), 0) << watch.Err();
+
+        std::vector<json> lines = JsonLines(watch.Out());
+        std::vector<std::string> seen;
+        for (const json &j : lines)
+            seen.push_back(What(j));
+        if (r.repeated) {
+            EXPECT_GE(seen.size(), 2u);
+            for (const std::string &w : seen)
+                EXPECT_EQ(w, r.lines[0]) << watch.Out();
+            // Every line is a read of its own, through the server.
+            EXPECT_GE(Connections(), static_cast<int>(seen.size())) << m_server->Out();
+            continue;
+        }
+        ASSERT_EQ(seen, r.lines) << watch.Out();
+        // The card lying there is not sent to the server again.
+        EXPECT_EQ(Connections(), 1) << m_server->Out();
+        if (r.lines.size() == 2) {
+            // Taken away 10 s after it was placed (the card line comes on its
+            // read, soon after): the removed line follows within about a second.
+            const long long lay = TimeMs(lines[1]) - TimeMs(lines[0]);
+            EXPECT_GE(lay, 8000) << watch.Out();
+            EXPECT_LE(lay, 12500) << watch.Out();
+            printf("removed line %lld ms after the card line\n", lay);
         }
     }
-    EXPECT_GE(ids, 1);
-    EXPECT_GE(others, 1);
+}
+
+// Two readers at once, one on USB and one on serial: every line names its own.
+TEST_F(ScanidCli, WatchReadsSeveralReadersAndNamesThem)
+{
+    const std::string server = Server();
+    const std::string device = SerialReader("place id 2; wait 3000; remove");
+    const std::string serial = "serial:" + device + "@115200";
+    Proc watch(m_dir, "watch", {SCANID_CLI, "watch", "--server", server, "--reader", "usb", "--reader", serial},
+               kUsb, "place id 1; wait 3000; remove", {kRepeating});
+    EXPECT_TRUE(watch.WaitOutput([](const std::string &o) { return Lines(o).size() >= 4; }, 40000)) << watch.Out();
+    watch.Signal(SIGTERM);
+    ASSERT_TRUE(watch.Wait(10000));
+    EXPECT_EQ(watch.Code(), 0) << watch.Err();
+
+    std::map<std::string, std::vector<std::string>> byReader;
+    for (const json &j : JsonLines(watch.Out())) {
+        const std::string reader = j.at("reader");
+        byReader[reader].push_back(What(j));
+        if (What(j) == "idcard") {
+            EXPECT_EQ(j.at("number"), sim::IdCards()[reader == "usb" ? 0 : 1].fields.cardno) << reader;
+        }
+    }
+    const std::vector<std::string> once = {"idcard", "removed"};
+    EXPECT_EQ(byReader.size(), 2u) << watch.Out();
+    EXPECT_EQ(byReader["usb"], once) << watch.Out();
+    EXPECT_EQ(byReader[serial], once) << watch.Out();
+}
+
+// The decoder's result is told in words, and the document still counts as read.
+TEST_F(ScanidCli, ReadTellsWhyThePhotoWasNotWritten)
+{
+    const std::string server = Server();
+    const fs::path dir = m_dir / "photos";
+    fs::create_directory(dir);
+    const fs::path photo = dir / "card.bmp";
+    // The folder goes once the read has begun, after the check that it can be written.
+    Proc read(m_dir, "scanid", {SCANID_CLI, "read", "-v", "--server", server, "--photo", photo.string()}, kUsb,
+              "wait 5000; place id 1");
+    ASSERT_TRUE(read.WaitOutput([](const std::string &e) { return e.find("Detect the heart") != std::string::npos; },
+                                30000, true))
+        << read.Err();
+    fs::remove_all(dir);
+    ASSERT_TRUE(read.Wait(30000));
+    EXPECT_EQ(read.Code(), 5) << read.Out();
+    EXPECT_NE(read.Out().find("photo error: " + photo.string() + ": the file could not be created or written\n"),
+              std::string::npos)
+        << read.Out();
 }
 
 // An empty reader prints nothing; SIGTERM ends the card wait at once.
@@ -419,33 +589,138 @@ TEST_F(ScanidCli, WatchOnEmptyReaderStopsOnSigterm)
     EXPECT_EQ(watch.Out(), "");
 }
 
+// Bad input is refused before any read: each row's message on standard
+// error, exit 2, nothing printed, and the card lying on the reader never read.
 TEST_F(ScanidCli, BadArgumentsExitWithTwo)
 {
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"frobnicate"},
-        {"read", "--no-such-option"},
-        {"read", "--serial"},
-        {"read", "--usb", "--serial", "/dev/null"},
-        {"read", "--baud", "9600"},
-        {"read", "--serial", "/dev/null", "--baud", "12"},
-        {"read", "--server", "localhost:19904"},
-        {"read", "--server", "127.0.0.1:70000"},
-        {"read", "stray"},
-        {"watch", "--photo", "x.bmp"},
-        {"watch", "--photo-dir", (m_dir / "missing").string()},
-        {"version", "extra"},
+    const std::string server = Server();
+    const std::string device = SerialReader("place id 1");
+    const fs::path file = m_dir / "file";
+    std::ofstream(file) << "x";
+    struct Refusal {
+        std::vector<std::string> args;
+        std::string message; // "" where any message will do
     };
-    for (const auto &args : bad) {
+    auto reading = [&server](std::vector<std::string> args) {
+        args.insert(args.end(), {"--server", server});
+        return args;
+    };
+    const Refusal rows[] = {
+        {{}, ""},
+        {{"frobnicate"}, ""},
+        {{"read", "--no-such-option"}, ""},
+        {{"read", "--serial"}, ""},
+        {{"read", "--usb", "--serial", "/dev/null"}, "exclude each other"},
+        {{"read", "--baud", "9600"}, "--baud applies to --serial only"},
+        {{"read", "--serial", "/dev/null", "--baud", "12"}, "bad --baud"},
+        {{"read", "--server", "localhost:19904"}, "bad --server"},
+        {{"read", "--server", "127.0.0.1:70000"}, "bad --server"},
+        {{"read", "stray"}, "unexpected argument 'stray'"},
+        {{"read", "--every-cycle"}, ""},
+        {{"read", "--reader", "usb", "--reader", "usb:1-1"}, "read takes one --reader"},
+        {{"read", "--reader", "usb", "--usb"}, "--reader excludes --usb and --serial"},
+        {{"watch", "--photo", "x.bmp"}, ""},
+        {{"version", "extra"}, ""},
+        {{"list", "--usb"}, "unexpected argument '--usb'"},
+        // Reader names of no known form.
+        {reading({"read", "--reader", "bluetooth"}), "'bluetooth' is not a reader name"},
+        {reading({"read", "--reader", "usb:one-two"}), "'usb:one-two' is not a reader name"},
+        {reading({"watch", "--reader", "usb", "--reader", "serial:" + device + "@fast"}), "is not a reader name"},
+        {reading({"watch", "--reader", "usb", "--reader", "usb"}), "the reader 'usb' is given twice"},
+        // Serial devices that are not terminals, and rates a port cannot take.
+        {reading({"read", "--serial", "/dev/null"}), "'/dev/null' is not a serial device (not a terminal)"},
+        {reading({"read", "--reader", "serial:" + file.string() + "@9600"}), "is not a serial device (not a terminal)"},
+        {reading({"read", "--serial", (m_dir / "ttyNONE").string()}), "cannot open serial device"},
+        {reading({"read", "--serial", device, "--baud", "12345"}), "cannot be set to 12345 baud"},
+        {reading({"watch", "--reader", "usb", "--reader", "serial:" + device + "@50"}), "cannot be set to 50 baud"},
+        // Photo files and folders that cannot be written.
+        {reading({"read", "--photo", (m_dir / "missing" / "card.bmp").string()}), "--photo: cannot create"},
+        {reading({"read", "--photo", m_dir.string()}), "is a folder"},
+        {reading({"read", "--photo", (file / "card.bmp").string()}), "--photo: cannot create"},
+        {reading({"watch", "--photo-dir", (m_dir / "missing").string()}), "--photo-dir: '"},
+        {reading({"watch", "--photo-dir", file.string()}), "is not a folder"},
+    };
+    for (const Refusal &r : rows) {
+        SCOPED_TRACE(::testing::PrintToString(r.args));
         std::string out, err;
-        EXPECT_EQ(2, Scanid(args, &out, "", "", &err)) << ::testing::PrintToString(args);
-        EXPECT_EQ(out, "") << ::testing::PrintToString(args);
-        EXPECT_FALSE(err.empty()) << ::testing::PrintToString(args);
+        EXPECT_EQ(2, Scanid(r.args, &out, kUsb, "place id 1", &err));
+        EXPECT_EQ(out, "");
+        EXPECT_FALSE(err.empty());
+        EXPECT_NE(err.find(r.message), std::string::npos) << err;
     }
-    for (const char *command : {"read", "watch", "version"}) {
+    EXPECT_EQ(Connections(), 0) << m_server->Out();
+    EXPECT_EQ(Slurp(file), "x");
+    // The checks leave nothing behind: only the file and the processes' outputs.
+    for (const auto &entry : fs::directory_iterator(m_dir)) {
+        const std::string ext = entry.path().extension().string();
+        EXPECT_TRUE(entry.path() == file || ext == ".out" || ext == ".err") << entry.path();
+    }
+    for (const char *command : {"read", "watch", "list", "version"}) {
         std::string out;
         EXPECT_EQ(0, Scanid({command, "--help"}, &out));
         EXPECT_EQ(out.rfind(std::string("usage: scanid ") + command, 0), 0u) << out;
+    }
+}
+
+// The modules on the bus, by port; an empty bus is no failure.
+TEST_F(ScanidCli, ListShowsTheAttachedModules)
+{
+    std::string out, err;
+    ASSERT_EQ(0, Scanid({"list"}, &out, kUsb, "", &err, TwoModules("wait 600000", "wait 600000"))) << err;
+    std::vector<std::string> text = Lines(out);
+    ASSERT_EQ(text.size(), 2u) << out;
+    ASSERT_EQ(0, Scanid({"list", "--json"}, &out, kUsb, "", &err, TwoModules("wait 600000", "wait 600000"))) << err;
+    json list = json::parse(out);
+    ASSERT_TRUE(list.is_array() && list.size() == 2) << out;
+    std::set<int> addresses;
+    for (size_t i = 0; i < 2; i++) {
+        const json &m = list[i];
+        EXPECT_EQ(m.at("name"), i == 0 ? "usb:1-1" : "usb:1-2") << out;
+        EXPECT_EQ(m.at("bus"), 1) << out;
+        EXPECT_TRUE(m.at("address").is_number_integer()) << out;
+        addresses.insert(m.at("address").get<int>());
+        ASSERT_TRUE(m.at("serial").is_null() || m.at("serial").is_string()) << out;
+        const std::string serial = m.at("serial").is_null() ? "-" : m.at("serial").get<std::string>();
+        EXPECT_EQ(text[i], m.at("name").get<std::string>() + " " + serial);
+    }
+    EXPECT_EQ(addresses.size(), 2u) << out;
+
+    for (const char *format : {"", "--json"}) {
+        std::vector<std::string> args = {"list"};
+        if (*format)
+            args.emplace_back(format);
+        EXPECT_EQ(0, Scanid(args, &out, SCANID_TEST_USB_PRELOAD, "", &err)) << err;
+        EXPECT_EQ(out, *format ? "[]\n" : "");
+    }
+}
+
+// --reader usb:PORT reads the module in that port and no other.
+TEST_F(ScanidCli, ReadChoosesTheModuleByItsPort)
+{
+    const std::string server = Server();
+    struct PortRow {
+        const char *reader;
+        int exitCode;
+        const char *result;
+        const sim::IdCard *card;
+    };
+    const PortRow rows[] = {
+        {"usb:1-1", 0, "idcard", &sim::IdCards()[0]},
+        {"usb:1-2", 0, "idcard", &sim::IdCards()[1]},
+        {"usb:1-3", 4, "usb_open", nullptr},
+    };
+    for (const PortRow &r : rows) {
+        SCOPED_TRACE(r.reader);
+        std::string out, err;
+        EXPECT_EQ(r.exitCode, Scanid({"read", "--json", "--server", server, "--reader", r.reader}, &out, kUsb, "",
+                                     &err, TwoModules("place id 1", "place id 2")))
+            << err;
+        ASSERT_EQ(Lines(out).size(), 1u) << out << err;
+        json j = json::parse(out);
+        EXPECT_EQ(j.at("result_name"), r.result);
+        if (r.card) {
+            EXPECT_EQ(j.at("number"), r.card->fields.cardno);
+        }
     }
 }
 
