@@ -1,7 +1,8 @@
 // Read cycles measured against the simulators: how long each ending takes
 // against its time limits, a realistic identity-card read against the peers'
-// own latencies, heap allocations per cycle, CPU per cycle, and (as a child
-// process) whether a cycle completes on a thread with a given stack size.
+// own latencies, three reader handles reading at once against each alone,
+// heap allocations per cycle, CPU per cycle, and (as a child process)
+// whether a cycle completes on a thread with a given stack size.
 //
 // Needs umockdev's preload library in the process (bench/run sees to it).
 #include <dlfcn.h>
@@ -14,6 +15,7 @@
 #include <cstdarg>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -107,6 +109,19 @@ void *operator new[](size_t n)
         throw std::bad_alloc();
     return p;
 }
+// The nothrow forms too, or their caller would be libstdc++'s forwarder.
+void *operator new(size_t n, const std::nothrow_t &) noexcept
+{
+    Count(__builtin_return_address(0));
+    return __libc_malloc(n ? n : 1);
+}
+void *operator new[](size_t n, const std::nothrow_t &) noexcept
+{
+    Count(__builtin_return_address(0));
+    return __libc_malloc(n ? n : 1);
+}
+void operator delete(void *p, const std::nothrow_t &) noexcept { __libc_free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { __libc_free(p); }
 void operator delete(void *p) noexcept { __libc_free(p); }
 void operator delete[](void *p) noexcept { __libc_free(p); }
 void operator delete(void *p, size_t) noexcept { __libc_free(p); }
@@ -208,6 +223,27 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 
 namespace {
 
+// One read, timed, with the calling thread's CPU and allocations counted.
+template <class ReadFn> Run Counted(ReadFn read)
+{
+    idInfo rec;
+    memset(&rec, 0, sizeof rec);
+    Run r{};
+    double cpu0 = ThreadCpuMs();
+    t_allocs = t_ours = 0;
+    t_ioctlCpuMs = 0;
+    r.start = Clock::now();
+    t_counting = true;
+    r.result = read(&rec);
+    t_counting = false;
+    r.end = Clock::now();
+    r.cpuMs = ThreadCpuMs() - cpu0;
+    r.ioctlCpuMs = t_ioctlCpuMs;
+    r.allocs = t_allocs;
+    r.ours = t_ours;
+    return r;
+}
+
 struct Rig {
     std::unique_ptr<sim::UsbModule> usbPtr;
     sim::SerialModule serial;
@@ -244,22 +280,7 @@ struct Rig {
             std::lock_guard<std::mutex> lock(g_mu);
             g_events.clear();
         }
-        idInfo rec;
-        memset(&rec, 0, sizeof rec);
-        Run r{};
-        double cpu0 = ThreadCpuMs();
-        t_allocs = t_ours = 0;
-        t_ioctlCpuMs = 0;
-        r.start = Clock::now();
-        t_counting = true;
-        r.result = ReadIDCardLib(&rec, t);
-        t_counting = false;
-        r.end = Clock::now();
-        r.cpuMs = ThreadCpuMs() - cpu0;
-        r.ioctlCpuMs = t_ioctlCpuMs;
-        r.allocs = t_allocs;
-        r.ours = t_ours;
-        return r;
+        return Counted([t](idInfo *rec) { return ReadIDCardLib(rec, t); });
     }
 };
 
@@ -522,6 +543,155 @@ void AllocationsAndCpu(Cardtype transport)
     }
 }
 
+// --- three readers at once -------------------------------------------------------
+// Three emulated modules on ports 1-1, 1-2 and 1-3, each read through a
+// handle of its own ("usb:1-1", ...) with a decode server of its own. Each
+// reader's identity read is timed alone first, then with all three starting
+// together on three threads, every round; allocations are counted on each
+// reading thread, as for the default reader.
+class Barrier {
+public:
+    explicit Barrier(int n) : m_n(n) {}
+    void Wait()
+    {
+        std::unique_lock<std::mutex> lock(m_mu);
+        const long gen = m_gen;
+        if (++m_waiting == m_n) {
+            m_waiting = 0;
+            m_gen++;
+            m_cv.notify_all();
+            return;
+        }
+        m_cv.wait(lock, [&] { return m_gen != gen; });
+    }
+
+private:
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    int m_n, m_waiting = 0;
+    long m_gen = 0;
+};
+
+void Readers()
+{
+    const int kModule = 15, kServer = 40, kRounds = 7;
+    const char *const ports[] = {"1-1", "1-2", "1-3"};
+    constexpr int kLanes = 3;
+    struct Lane {
+        std::unique_ptr<sim::UsbModule> usb;
+        sim::DecodeServer server;
+        scanid_reader *reader = nullptr;
+        std::vector<double> alone, together;
+        long oursMax = 0, oursFirst = 0, allocsMax = 0;
+        int failed = 0;
+    };
+    Lane lanes[kLanes];
+    // Every module exists before the library's first libusb_init.
+    for (int i = 0; i < kLanes; i++) {
+        sim::ModuleConfig c = Rig::Config(kModule);
+        c.announceIntervalMs = 60000; // no repeated notice in the middle of a read
+        lanes[i].usb = std::make_unique<sim::UsbModule>(c, ports[i]);
+        lanes[i].server.SetLatency(kServer);
+        lanes[i].server.SetCache(false);
+        if (!lanes[i].usb->Ok() || !lanes[i].server.Start()) {
+            fprintf(stderr, "bench: simulators failed: %s %s\n", lanes[i].usb->Error().c_str(),
+                    lanes[i].server.LastError().c_str());
+            exit(2);
+        }
+    }
+    printf("== three readers at once: usb:1-1, usb:1-2, usb:1-3, each its own handle, server and thread; "
+           "module %d ms, server %d ms per answer, median of %d ==\n",
+           kModule, kServer, kRounds);
+
+    scanid_device *list = nullptr;
+    Run listed = Counted([&](idInfo *) { return scanid_list_usb(&list); });
+    scanid_free_list(list);
+    Run opened = Counted([&](idInfo *) {
+        int rc = 0;
+        for (int i = 0; i < kLanes; i++)
+            rc |= scanid_open((std::string("usb:") + ports[i]).c_str(), &lanes[i].reader);
+        return rc;
+    });
+    if (listed.result != kLanes || opened.result != 0) {
+        fprintf(stderr, "bench: %d modules listed, open gave %d\n", listed.result, opened.result);
+        exit(2);
+    }
+    for (Lane &l : lanes) {
+        scanid_set_server(l.reader, "127.0.0.1", l.server.Port());
+        scanid_set_standby(l.reader, nullptr, 0);
+    }
+    auto readOnce = [](Lane &l, size_t card) {
+        l.usb->Module().PlaceIdCard(sim::IdCards()[card].serial);
+        scanid_reader *reader = l.reader;
+        Run r = Counted([reader](idInfo *rec) { return scanid_read(reader, rec); });
+        l.usb->Module().RemoveCard();
+        if (r.result != SCANID_IDCARD)
+            l.failed++;
+        return r;
+    };
+
+    // Alone: one reader at a time, the others idle with no card.
+    for (Lane &l : lanes)
+        for (int k = 0; k < kRounds; k++) {
+            Run r = readOnce(l, static_cast<size_t>(k));
+            l.alone.push_back(Ms(r.end - r.start));
+        }
+
+    // Together: each round the three start at once, each on its own thread.
+    Barrier start(kLanes), end(kLanes);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kLanes; i++)
+        threads.emplace_back([&, i] {
+            Lane &l = lanes[i];
+            for (int k = 0; k < kRounds; k++) {
+                start.Wait();
+                Run r = readOnce(l, static_cast<size_t>((k + i) % kRounds));
+                l.together.push_back(Ms(r.end - r.start));
+                if (k == 0)
+                    l.oursFirst = r.ours;
+                l.oursMax = std::max(l.oursMax, r.ours);
+                l.allocsMax = std::max(l.allocsMax, r.allocs);
+                end.Wait();
+            }
+        });
+    for (std::thread &t : threads)
+        t.join();
+
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    for (int i = 0; i < kLanes; i++) {
+        const Lane &l = lanes[i];
+        const double alone = median(l.alone), together = median(l.together);
+        char label[80], verdict[96];
+        snprintf(label, sizeof label, "usb:%s identity read, three at once", ports[i]);
+        if (l.failed)
+            snprintf(verdict, sizeof verdict, "MISS: %d of %d reads failed", l.failed, 2 * kRounds);
+        else
+            snprintf(verdict, sizeof verdict, "%s: target 1.10 x its read alone; worst %.1f ms",
+                     together <= 1.10 * alone ? "ok" : "MISS",
+                     *std::max_element(l.together.begin(), l.together.end()));
+        Row(label, together, alone, "ms", verdict);
+    }
+    puts("== heap allocations per read cycle on each handle, on its reading thread, three at once ==");
+    for (int i = 0; i < kLanes; i++) {
+        const Lane &l = lanes[i];
+        char label[80], verdict[96];
+        snprintf(label, sizeof label, "usb:%s identity read: libscanid, most", ports[i]);
+        snprintf(verdict, sizeof verdict, "%s (first cycle on its thread: %ld)",
+                 l.oursMax == 0 ? "ok: zero in every cycle" : "MISS: not zero", l.oursFirst);
+        Row(label, static_cast<double>(l.oursMax), 0, "", verdict);
+        snprintf(label, sizeof label, "usb:%s identity read: all callers, most", ports[i]);
+        Row(label, static_cast<double>(l.allocsMax), 0, "", "libusb and the USB emulation, not libscanid");
+    }
+    Row("scanid_list_usb, three modules: libscanid", static_cast<double>(listed.ours), 0, "",
+        "may allocate: the list itself");
+    Row("scanid_open x 3: libscanid", static_cast<double>(opened.ours), 0, "", "may allocate: the handles");
+    for (Lane &l : lanes)
+        scanid_close(l.reader);
+}
+
 // --- one cycle on a thread with a given stack -----------------------------------
 struct StackJob {
     Rig *rig;
@@ -562,12 +732,14 @@ int main(int argc, char **argv)
         EndToEnd();
     else if (mode == "cancel")
         Cancels();
+    else if (mode == "readers")
+        Readers();
     else if (mode == "alloc" && argc == 3)
         AllocationsAndCpu(strcmp(argv[2], "usb") == 0 ? CARDTYPE_USB : CARDTYPE_SERIAL);
     else if (mode == "stack" && argc == 4)
         return StackChild(strtoul(argv[2], nullptr, 10), strcmp(argv[3], "usb") == 0 ? CARDTYPE_USB : CARDTYPE_SERIAL);
     else {
-        fprintf(stderr, "usage: bench_cycles timing|e2e|cancel|alloc usb|serial|stack BYTES usb|serial\n");
+        fprintf(stderr, "usage: bench_cycles timing|e2e|cancel|readers|alloc usb|serial|stack BYTES usb|serial\n");
         return 2;
     }
     // The simulators' threads end with the rig; leave without running the

@@ -56,8 +56,8 @@ bool Describe(libusb_device *dev, Module *m)
     m->ports.assign(ports, ports + depth);
     if (desc.iSerialNumber != 0) {
         libusb_device_handle *h = nullptr;
-        unsigned char text[256];
         if (libusb_open(dev, &h) == 0) {
+            unsigned char text[256];
             int n = libusb_get_string_descriptor_ascii(h, desc.iSerialNumber, text, sizeof text);
             if (n > 0) {
                 m->serial.assign(reinterpret_cast<char *>(text), static_cast<size_t>(n));
@@ -208,7 +208,7 @@ void scanid_hotplug::Run()
             Update();
         while (!stop.load()) {
             if (notices) {
-                timeval tv{0, kEventRoundMs * 1000};
+                timeval tv{0, static_cast<suseconds_t>(kEventRoundMs) * 1000};
                 libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
                 if (!changed || stop.load())
                     continue;

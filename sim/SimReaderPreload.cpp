@@ -154,9 +154,9 @@ __attribute__((destructor)) void SimReaderStop()
     g_session = nullptr;
     if (s == nullptr)
         return;
-    for (auto &m : s->modules)
+    for (const auto &m : s->modules)
         m->script->Stop();
-    for (auto &m : s->modules) {
+    for (const auto &m : s->modules) {
         if (m->player.joinable())
             m->player.join();
         m->script.reset();

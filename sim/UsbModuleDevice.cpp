@@ -140,8 +140,11 @@ struct Bed {
     std::set<std::pair<int, int>> addresses;  // bus and address of every device and hub
     std::set<std::string> modulePorts;
     struct Hub {
+        // cppcheck-suppress unusedStructMember ; read when the last device below goes
         std::string sysPath;
+        // cppcheck-suppress unusedStructMember ; read when the last device below goes
         int address;
+        // cppcheck-suppress unusedStructMember ; counted in TakePortLocked and FreePortLocked
         int refs; // devices below it
     };
     std::map<std::string, Hub> hubs;
@@ -256,12 +259,19 @@ bool TakePortLocked(Bed &bed, const std::string &port, int bus, const std::vecto
 } // namespace
 
 struct UsbModuleDevice::Impl {
+    // umockdev copies a submitted URB and its buffer back to the client on
+    // its worker thread after the submit, outside our lock: what a finished
+    // transfer brings is kept here and written into umockdev's memory only
+    // when the URB is reaped, on that same thread.
     struct Urb {
         UMockdevIoctlClient *client;
         UMockdevIoctlData *urb;
         UMockdevIoctlData *buf; // null for a zero-length transfer
         int length;
         int accepted; // OUT bytes taken in before a fault
+        int status = 0;
+        int actual = 0;
+        std::vector<uint8_t> in;
     };
 
     struct Frame {
@@ -364,9 +374,8 @@ struct UsbModuleDevice::Impl {
 
     void FinishLocked(Urb *u, int status, int actual)
     {
-        auto *k = reinterpret_cast<usbdevfs_urb *>(u->urb->data);
-        k->status = status;
-        k->actual_length = actual;
+        u->status = status;
+        u->actual = actual;
         reapable.push_back(u);
         WakeLocked();
     }
@@ -380,7 +389,8 @@ struct UsbModuleDevice::Impl {
             Frame &f = frames.front();
             size_t n = std::min(f.data.size() - f.offset, static_cast<size_t>(u->length));
             if (n > 0 && u->buf)
-                memcpy(u->buf->data, f.data.data() + f.offset, n);
+                u->in.assign(f.data.begin() + static_cast<long>(f.offset),
+                             f.data.begin() + static_cast<long>(f.offset + n));
             f.offset += n;
             if (f.offset >= f.data.size())
                 frames.pop_front();
@@ -497,7 +507,7 @@ void UsbModuleDevice::Impl::SubmitLocked(UMockdevIoctlClient *client, UMockdevIo
     }
 
     Urb *u = new Urb{static_cast<UMockdevIoctlClient *>(g_object_ref(client)), urbData, buf,
-                     k->buffer_length, 0};
+                     k->buffer_length, 0, 0, 0, {}};
     const bool bulk = k->type == USBDEVFS_URB_TYPE_BULK;
 
     if (bulk && k->endpoint == kEndpointIn) {
@@ -607,6 +617,11 @@ void UsbModuleDevice::Impl::HandleIoctl(UMockdevIoctlClient *client)
             Urb *u = *it;
             reapable.erase(it);
             WakeLocked();
+            auto *k = reinterpret_cast<usbdevfs_urb *>(u->urb->data);
+            k->status = u->status;
+            k->actual_length = u->actual;
+            if (!u->in.empty() && u->buf)
+                memcpy(u->buf->data, u->in.data(), u->in.size());
             umockdev_ioctl_data_set_ptr(slot, 0, u->urb);
             g_object_unref(slot);
             FreeUrb(u);
