@@ -108,6 +108,10 @@ public:
 
 private:
     void Emit(int kind, char *text);
+    // Open the port (USB: and check the module's link) with the events of a
+    // cycle's start: 0, or the code the cycle ends with.
+    int UsbOpen();
+    int SerialOpen();
     int UsbRemoval(int timeoutMs, const SeenCard &seen);
     int SerialRemoval(int timeoutMs, const SeenCard &seen);
     int UsbReadCycle(idInfo *info);

@@ -52,23 +52,8 @@ int CardMain::WaitRemoval(int type, int timeoutMs, const SeenCard &seen)
 
 int CardMain::UsbRemoval(int timeoutMs, const SeenCard &seen)
 {
-    if (m_usb.ConnectUsb() != 0) {
-        Report(SCANID_EVENT_PROGRESS, "usb connect err");
-        m_usb.DisConnectUsb();
-        if (!PauseCancellable(1000 * 1000))
-            return Cancelled();
-        return ScanIdCompleted(SCANID_ERR_USB_OPEN);
-    }
-    Report(SCANID_EVENT_PROGRESS, "usb connect ok");
-    if (!PauseCancellable(100 * 1000))
-        return Cancelled();
-    if (heartbeat(CARDTYPE_USB) != 1) {
-        if (CycleCancelled())
-            return Cancelled();
-        Report(SCANID_EVENT_HEARTBEAT, "NOT Detect the heart");
-        return ScanIdCompleted(SCANID_ERR_HEARTBEAT);
-    }
-    Report(SCANID_EVENT_HEARTBEAT, "Detect the heart");
+    if (int ended = UsbOpen())
+        return ended;
 
     const uint32_t start = GetTickCount();
     uint32_t lastSeen = start;
@@ -96,16 +81,8 @@ int CardMain::UsbRemoval(int timeoutMs, const SeenCard &seen)
 
 int CardMain::SerialRemoval(int timeoutMs, const SeenCard &seen)
 {
-    if (m_serial.ConnectSerial(m_szComPath, m_iBaudRate) < 0) {
-        Report(SCANID_EVENT_PROGRESS, "serial connect err");
-        m_serial.DisConnectSerial();
-        if (!PauseCancellable(1000 * 1000))
-            return Cancelled();
-        return SCANID_ERR_SERIAL_OPEN;
-    }
-    Report(SCANID_EVENT_PROGRESS, "serial connect successed");
-    if (!PauseCancellable(50 * 1000))
-        return Cancelled();
+    if (int ended = SerialOpen())
+        return ended;
 
     const uint32_t start = GetTickCount();
     uint32_t lastSeen = start;

@@ -50,7 +50,7 @@ const TailPacket kTail[] = {
 
 } // namespace
 
-int CardMain::SerialReadCycle(idInfo *info)
+int CardMain::SerialOpen()
 {
     if (m_serial.ConnectSerial(m_szComPath, m_iBaudRate) < 0) {
         Report(SCANID_EVENT_PROGRESS, "serial connect err");
@@ -62,6 +62,13 @@ int CardMain::SerialReadCycle(idInfo *info)
     Report(SCANID_EVENT_PROGRESS, "serial connect successed");
     if (!PauseCancellable(50 * 1000))
         return Cancelled();
+    return 0;
+}
+
+int CardMain::SerialReadCycle(idInfo *info)
+{
+    if (int ended = SerialOpen())
+        return ended;
     int beat = heartbeat(m_cardType);
     if (CycleCancelled())
         return Cancelled();

@@ -40,7 +40,7 @@ bool IsFailureNotice(const unsigned char *p, int n) { return n == 17 && p[3] == 
 
 } // namespace
 
-int CardMain::UsbReadCycle(idInfo *info)
+int CardMain::UsbOpen()
 {
     if (m_usb.ConnectUsb() != 0) {
         Report(SCANID_EVENT_PROGRESS, "usb connect err");
@@ -53,13 +53,20 @@ int CardMain::UsbReadCycle(idInfo *info)
     if (!PauseCancellable(100 * 1000))
         return Cancelled();
 
-    if (heartbeat(m_cardType) != 1) {
+    if (heartbeat(CARDTYPE_USB) != 1) {
         if (CycleCancelled())
             return Cancelled();
         Report(SCANID_EVENT_HEARTBEAT, "NOT Detect the heart");
         return ScanIdCompleted(SCANID_ERR_HEARTBEAT);
     }
     Report(SCANID_EVENT_HEARTBEAT, "Detect the heart");
+    return 0;
+}
+
+int CardMain::UsbReadCycle(idInfo *info)
+{
+    if (int ended = UsbOpen())
+        return ended;
     uint32_t detectStart = GetTickCount();
 
     unsigned char moduleBuf[kModuleFrameBytes];

@@ -107,6 +107,21 @@ void Unclaim(scanid_reader *r)
     r->busy.store(false, std::memory_order_release);
 }
 
+// Runs one cycle or wait on the handle, on the calling thread, if no other
+// thread runs one.
+template <typename Run> int OnHandle(scanid_reader *r, Run run)
+{
+    if (!Claim(r))
+        return SCANID_ERR_BUSY;
+    int code;
+    {
+        ReaderScope scope(r->context);
+        code = run();
+    }
+    Unclaim(r);
+    return code;
+}
+
 // What a read found, for scanid_wait_removal().
 void Remember(scanid_reader *r, int code, int cardKind, const unsigned char *data, int len)
 {
@@ -204,16 +219,11 @@ SCANID_API int scanid_read(scanid_reader *reader, idInfo *info)
 {
     if (!reader || !info)
         return SCANID_ERR_ARGUMENT;
-    if (!Claim(reader))
-        return SCANID_ERR_BUSY;
-    int code;
-    {
-        ReaderScope scope(reader->context);
-        code = reader->main.IScanIdInfo(info, reader->transport);
-    }
-    Remember(reader, code, info->cardkind, info->carddata, info->carddatalen);
-    Unclaim(reader);
-    return code;
+    return OnHandle(reader, [&] {
+        int code = reader->main.IScanIdInfo(info, reader->transport);
+        Remember(reader, code, info->cardkind, info->carddata, info->carddatalen);
+        return code;
+    });
 }
 
 SCANID_API int scanid_read_ex(scanid_reader *reader, scanid_record *record)
@@ -222,16 +232,11 @@ SCANID_API int scanid_read_ex(scanid_reader *reader, scanid_record *record)
         return SCANID_ERR_ARGUMENT;
     if (!record || record->size < sizeof(scanid_record))
         return SCANID_ERR_INVALID;
-    if (!Claim(reader))
-        return SCANID_ERR_BUSY;
-    int code;
-    {
-        ReaderScope scope(reader->context);
-        code = reader->main.ScanRecord(record, reader->transport);
-    }
-    Remember(reader, code, record->card_kind, record->card_data, record->card_data_len);
-    Unclaim(reader);
-    return code;
+    return OnHandle(reader, [&] {
+        int code = reader->main.ScanRecord(record, reader->transport);
+        Remember(reader, code, record->card_kind, record->card_data, record->card_data_len);
+        return code;
+    });
 }
 
 // Async-signal-safe: an atomic exchange and a write() to an eventfd.
@@ -244,18 +249,13 @@ SCANID_API int scanid_wait_removal(scanid_reader *reader, int timeout_ms)
 {
     if (!reader || timeout_ms < -1)
         return SCANID_ERR_ARGUMENT;
-    if (!Claim(reader))
-        return SCANID_ERR_BUSY;
-    int code;
-    {
-        ReaderScope scope(reader->context);
-        code = reader->main.WaitRemoval(reader->transport, timeout_ms, reader->context.seen);
-    }
-    // Gone is gone: a later wait waits for whatever card comes.
-    if (code == SCANID_CARD_REMOVED)
-        reader->context.seen = SeenCard{};
-    Unclaim(reader);
-    return code;
+    return OnHandle(reader, [&] {
+        int code = reader->main.WaitRemoval(reader->transport, timeout_ms, reader->context.seen);
+        // Gone is gone: a later wait waits for whatever card comes.
+        if (code == SCANID_CARD_REMOVED)
+            reader->context.seen = SeenCard{};
+        return code;
+    });
 }
 
 } // extern "C"
