@@ -62,7 +62,8 @@ public:
     // simulator's defaults below.
     Proc(const fs::path &dir, const std::string &name, std::vector<std::string> args, const std::string &preload = "",
          const std::string &script = "", const std::vector<std::string> &env = {})
-        : m_out(dir / (name + ".out")), m_err(dir / (name + ".err"))
+        : m_n(++s_procs), m_out(dir / (name + "-" + std::to_string(m_n) + ".out")),
+          m_err(dir / (name + "-" + std::to_string(m_n) + ".err"))
     {
         std::vector<std::string> argv;
         std::stringstream emu(SCANID_TEST_EMULATOR);
@@ -162,6 +163,10 @@ public:
     std::string Err() const { return Slurp(m_err); }
 
 private:
+    // Output files of their own for every process: what one that is going
+    // away still holds is never taken for the next one's.
+    static inline int s_procs = 0;
+    int m_n;
     fs::path m_out, m_err;
     pid_t m_pid = -1;
     int m_stdin = -1;
@@ -198,6 +203,7 @@ protected:
     // A decode server for this test; its address for --server.
     std::string Server()
     {
+        m_server.reset();
         m_server = std::make_unique<Proc>(m_dir, "sim-server", std::vector<std::string>{SIM_SERVER, "--port", "0"});
         return "127.0.0.1:" + Announced(*m_server, "listening on 127.0.0.1:");
     }
@@ -510,7 +516,7 @@ TEST_F(ScanidCli, WatchPrintsOneLinePerCardPlaced)
             EXPECT_GE(Connections(), static_cast<int>(seen.size())) << m_server->Out();
             continue;
         }
-        ASSERT_EQ(seen, r.lines) << watch.Out();
+        ASSERT_EQ(seen, r.lines) << watch.Out() << watch.Err() << m_server->Out();
         // The card lying there is not sent to the server again.
         EXPECT_EQ(Connections(), 1) << m_server->Out();
         if (r.lines.size() == 2) {
