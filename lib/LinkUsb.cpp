@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr uint16_t kVendorId = 0x0400;
-constexpr uint16_t kProductId = 0xC355;
+constexpr uint16_t kVendorId = LinkUsb::kVendorId;
+constexpr uint16_t kProductId = LinkUsb::kProductId;
 constexpr int kConfiguration = 1;
 constexpr int kInterface = 0;
 constexpr unsigned char kEndpointIn = 0x83;
@@ -53,13 +53,9 @@ libusb_device_handle *OpenAtPort(libusb_device **list, const UsbPort &want)
 {
     for (int i = 0; list && list[i]; i++) {
         libusb_device *dev = list[i];
-        libusb_device_descriptor desc{};
-        if (libusb_get_device_descriptor(dev, &desc) != 0 || desc.idVendor != kVendorId ||
-            desc.idProduct != kProductId)
-            continue;
         uint8_t ports[UsbPort::kMaxDepth];
-        int depth = libusb_get_port_numbers(dev, ports, UsbPort::kMaxDepth);
-        if (depth <= 0 || !want.Matches(libusb_get_bus_number(dev), ports, depth))
+        int depth = LinkUsb::ModulePorts(dev, ports);
+        if (depth == 0 || !want.Matches(libusb_get_bus_number(dev), ports, depth))
             continue;
         libusb_device_handle *handle = nullptr;
         int rc = libusb_open(dev, &handle);
@@ -74,6 +70,15 @@ libusb_device_handle *OpenAtPort(libusb_device **list, const UsbPort &want)
 }
 
 } // namespace
+
+int LinkUsb::ModulePorts(libusb_device *dev, uint8_t *ports)
+{
+    libusb_device_descriptor desc{};
+    if (libusb_get_device_descriptor(dev, &desc) != 0 || desc.idVendor != kVendorId || desc.idProduct != kProductId)
+        return 0;
+    int depth = libusb_get_port_numbers(dev, ports, UsbPort::kMaxDepth);
+    return depth > 0 ? depth : 0;
+}
 
 LinkUsb::LinkUsb() noexcept
     : pDevHandle(nullptr), pUsbContext(nullptr), m_inBuf{}, m_fds{}, m_nfds(0), m_retryAtNs(0)

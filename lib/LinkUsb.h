@@ -17,6 +17,12 @@
 
 class LinkUsb {
 public:
+    static constexpr uint16_t kVendorId = 0x0400;
+    static constexpr uint16_t kProductId = 0xC355;
+    // A reader module's port chain into ports (room for 7, as libusb reports
+    // at most): its depth, or 0 when dev is no reader module.
+    static int ModulePorts(libusb_device *dev, uint8_t *ports);
+
     LinkUsb() noexcept;
     ~LinkUsb();
     LinkUsb(const LinkUsb &) = delete;

@@ -16,13 +16,14 @@
 
 #include <libusb.h>
 
+#include "LinkUsb.h"
 #include "Reader.h"
 #include "scanid.h"
 
 namespace {
 
-constexpr uint16_t kVendorId = 0x0400;
-constexpr uint16_t kProductId = 0xC355;
+constexpr uint16_t kVendorId = LinkUsb::kVendorId;
+constexpr uint16_t kProductId = LinkUsb::kProductId;
 // How long one round of libusb's event handling may block the hotplug
 // thread before it looks at its stop flag again.
 constexpr int kEventRoundMs = 200;
@@ -40,13 +41,12 @@ struct Module {
 
 bool Describe(libusb_device *dev, Module *m)
 {
-    libusb_device_descriptor desc{};
-    if (libusb_get_device_descriptor(dev, &desc) != 0 || desc.idVendor != kVendorId || desc.idProduct != kProductId)
-        return false;
     uint8_t ports[UsbPort::kMaxDepth];
-    int depth = libusb_get_port_numbers(dev, ports, UsbPort::kMaxDepth);
-    if (depth <= 0)
+    int depth = LinkUsb::ModulePorts(dev, ports);
+    if (depth == 0)
         return false;
+    libusb_device_descriptor desc{};
+    (void)libusb_get_device_descriptor(dev, &desc); // read once already: the serial number's index
     char name[SCANID_MAX_READER_NAME];
     m->bus = libusb_get_bus_number(dev);
     m->address = libusb_get_device_address(dev);
