@@ -118,7 +118,7 @@ private:
     int UsbRelay(idInfo *info, unsigned char *moduleBuf, int moduleLen, unsigned char *serverBuf);
     int SerialReadCycle(idInfo *info);
     int SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned char *serverBuf, int &retry);
-    int WaitServerStep(unsigned char *serverBuf, int ceiling, int &retry);
+    int AwaitServer(unsigned char *serverBuf, int ceiling, uint32_t pauseUs, bool stepPacket, int &retry);
     // The final answer's length once completed; below kFinalAnswerFull it is
     // incomplete and must not be decoded.
     int CompleteFinalAnswer(unsigned char *serverBuf, int n);

@@ -14,6 +14,9 @@ constexpr int kFirstAnswerCeiling = 500;
 constexpr int kPacket3Ceiling = 120;
 constexpr int kPacket5Ceiling = 500;
 constexpr int kFinalCeiling = 1500;
+// The pause after a receive attempt without a packet.
+constexpr uint32_t kFirstAnswerPauseUs = 2000;
+constexpr uint32_t kServerPauseUs = 1000;
 constexpr int kStepPacketBytes = 21;
 constexpr int kGoOnBytes = 7;
 constexpr int kCachedAnswerMin = 1001;
@@ -124,18 +127,13 @@ int CardMain::SerialReadCycle(idInfo *info)
     LOG_Str("connect server successed", "");
 
     m_socket.SendBytestoServer(moduleBuf, kNoticeBytes);
-    int n = 0;
-    for (;;) {
-        n = m_socket.RvcBytesFromServer(serverBuf);
-        if (n > 0)
-            break;
-        if (!PauseCancellable(2000))
-            return Cancelled();
-        if (++retry > kFirstAnswerCeiling) {
-            LOG_Str("timeout", "from server");
-            Report(SCANID_EVENT_PROGRESS, "0 packet timeoutfrom server");
-            return ScanIdCompleted(SCANID_ERR_FIRST_PACKET);
-        }
+    int n = AwaitServer(serverBuf, kFirstAnswerCeiling, kFirstAnswerPauseUs, false, retry);
+    if (CycleCancelled())
+        return Cancelled();
+    if (n <= 0) {
+        LOG_Str("timeout", "from server");
+        Report(SCANID_EVENT_PROGRESS, "0 packet timeoutfrom server");
+        return ScanIdCompleted(SCANID_ERR_FIRST_PACKET);
     }
     if (n >= kCachedAnswerMin) {
         // The server held this card's data and answered at once.
@@ -181,7 +179,7 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
         return ScanIdCompleted(SCANID_ERR_MODULE);
     m_socket.SendBytestoServer(moduleBuf, 48);
 
-    int n = WaitServerStep(serverBuf, kPacket3Ceiling, retry);
+    int n = AwaitServer(serverBuf, kPacket3Ceiling, kServerPauseUs, true, retry);
     if (CycleCancelled())
         return Cancelled();
     if (n <= 0)
@@ -205,7 +203,7 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
     }
     m_socket.SendBytestoServer(moduleBuf, 32);
 
-    n = WaitServerStep(serverBuf, kPacket5Ceiling, retry);
+    n = AwaitServer(serverBuf, kPacket5Ceiling, kServerPauseUs, true, retry);
     if (CycleCancelled())
         return Cancelled();
     if (n <= 0) {
@@ -253,17 +251,13 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
             return Cancelled();
     }
 
-    for (;;) {
-        n = m_socket.RvcBytesFromServer(serverBuf);
-        if (n > 0)
-            break;
-        if (!PauseCancellable(1000))
-            return Cancelled();
-        if (++retry > kFinalCeiling) {
-            Report(SCANID_EVENT_PROGRESS, "recv lsat packet data timeout for Server");
-            LOG_Str("16 packet", "timeout from server");
-            return ScanIdCompleted(SCANID_ERR_SERVER_TIMEOUT);
-        }
+    n = AwaitServer(serverBuf, kFinalCeiling, kServerPauseUs, false, retry);
+    if (CycleCancelled())
+        return Cancelled();
+    if (n <= 0) {
+        Report(SCANID_EVENT_PROGRESS, "recv lsat packet data timeout for Server");
+        LOG_Str("16 packet", "timeout from server");
+        return ScanIdCompleted(SCANID_ERR_SERVER_TIMEOUT);
     }
     if (n < kFinalAnswerMin) {
         Report(SCANID_EVENT_PROGRESS, "recv last packet data error for Server");
@@ -280,16 +274,36 @@ int CardMain::SerialExchange(idInfo *info, unsigned char *moduleBuf, unsigned ch
     return Deliver(info, serverBuf + kAnswerBlockOffset);
 }
 
-// Receive attempts until a packet with the exchange header arrives; each
-// other attempt costs one retry and a millisecond. Returns the packet's
-// length, or 0 once the counter has passed the ceiling.
-int CardMain::WaitServerStep(unsigned char *serverBuf, int ceiling, int &retry)
+// The server waits count receive attempts: each waited up to
+// kSocketRecvWaitMs for a packet, then paused, and every one that brought no
+// packet the wait takes (any packet, or for a step one with the exchange
+// header) cost a retry, until the retries passed the ceiling. The thread now
+// sleeps until the server sends or those attempts would have run out, and
+// the attempts that passed meanwhile are counted from the time. Returns the
+// packet's length, or 0 (given up, or cancelled).
+int CardMain::AwaitServer(unsigned char *serverBuf, int ceiling, uint32_t pauseUs, bool stepPacket, int &retry)
 {
+    const int64_t pauseNs = static_cast<int64_t>(pauseUs) * 1000;
+    const int64_t attemptNs = static_cast<int64_t>(kSocketRecvWaitMs) * 1000000 + pauseNs;
     for (;;) {
+        // A wait that starts past its ceiling still makes one attempt.
+        const int left = retry > ceiling ? 1 : ceiling - retry + 1;
+        const int64_t start = MonotonicNs();
+        int ready = m_socket.WaitReadable(CeilMs(left * attemptNs));
+        if (ready < 0 && CycleCancelled())
+            return 0;
+        // A packet that came in an attempt's pause was the next attempt's.
+        int64_t passed = (MonotonicNs() - start + pauseNs) / attemptNs;
+        if (ready <= 0 || passed >= left) {
+            retry += left;
+            return 0;
+        }
+        retry += static_cast<int>(passed);
         int n = m_socket.RvcBytesFromServer(serverBuf);
-        if (n > 0 && ExchangeHeader(serverBuf))
+        if (n > 0 && (!stepPacket || ExchangeHeader(serverBuf)))
             return n;
-        if (!PauseCancellable(1000))
+        // Another packet, or a connection the server closed: one attempt.
+        if (!PauseCancellable(pauseUs))
             return 0;
         if (++retry > ceiling)
             return 0;

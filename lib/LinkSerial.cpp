@@ -29,7 +29,55 @@ constexpr BaudEntry kBaudRates[] = {
 // Answer limit of WorkProcess2Serial, in milliseconds.
 constexpr int kAnswerLimitMs = 200;
 
+constexpr int64_t kAttemptNs = 1000000;
+
+// Sleeps until fd has input (or a hang-up to report), deadlineNs passes or
+// the cycle is cancelled. True when a read may find something.
+bool AwaitInput(int fd, int64_t deadlineNs)
+{
+    pollfd pfd{};
+    pfd.fd = fd;
+    pfd.events = POLLIN;
+    for (;;) {
+        int64_t left = deadlineNs - MonotonicNs();
+        if (left <= 0)
+            return false;
+        int rc = WaitCancellable(&pfd, 1, CeilMs(left));
+        if (rc > 0)
+            return true;
+        if (rc < 0 && errno != EINTR)
+            return false; // cancelled, or poll itself failed
+    }
+}
+
 } // namespace
+
+#ifndef SCANID_PROGRAM_PORT
+int PortOpen(const char *path, int flags) noexcept
+{
+    return open(path, flags);
+}
+
+ssize_t PortRead(int fd, void *buf, size_t n) noexcept
+{
+    return read(fd, buf, n);
+}
+
+int PortGetAttr(int fd, struct termios *tio) noexcept
+{
+    return tcgetattr(fd, tio);
+}
+
+int PortSetAttr(int fd, const struct termios *tio) noexcept
+{
+    return tcsetattr(fd, TCSANOW, tio);
+}
+
+int PortFlush(int fd) noexcept
+{
+    return tcflush(fd, TCIFLUSH);
+}
+#endif
 
 LinkSerial::LinkSerial() noexcept : iSerialFd(-1) {}
 
@@ -61,7 +109,7 @@ int LinkSerial::Open_port(const char *path)
     }
     // Non-blocking only so that open does not wait for a modem's carrier.
     // Close-on-exec keeps the port out of programs the host process starts.
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = PortOpen(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         LOG_Str("cannot open serial port", ".....");
         return -1;
@@ -80,7 +128,7 @@ int LinkSerial::Open_port(const char *path)
 int LinkSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int iStopBit)
 {
     termios tio;
-    if (tcgetattr(fd, &tio) != 0) {
+    if (PortGetAttr(fd, &tio) != 0) {
         ConsolePerror("Cannot get old terminal description");
         return -1;
     }
@@ -142,11 +190,11 @@ int LinkSerial::setport(int fd, int iBaudRate, int iDataSize, char cParity, int 
         tio.c_cflag &= ~CSTOPB;
     }
 
-    // A read returns at once with whatever is there; ReadSerial does the waiting.
+    // A read returns at once with whatever is there; the reads below wait in poll().
     tio.c_cc[VTIME] = 0;
     tio.c_cc[VMIN] = 0;
-    tcflush(fd, TCIFLUSH);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    PortFlush(fd);
+    if (PortSetAttr(fd, &tio) != 0) {
         ConsolePerror("Set new terminal description error!\n");
         return -1;
     }
@@ -160,38 +208,38 @@ int LinkSerial::ReadSerial(int fd, unsigned char *buf, int len, int iLimitMs)
     if (len <= 0)
         return 0;
 
-    // One waiting budget for the whole call, however many attempts it takes.
-    int64_t budgetNs = iLimitMs > 0 ? static_cast<int64_t>(iLimitMs) * 1000000 : 0;
-    int count = 0;
+    // The limit serves twice: as a budget for waiting on input, spent only
+    // while none comes, and as a number of attempts, each a read and a 1 ms
+    // pause. The thread sleeps until input comes or both have run out; input
+    // that trickles in is read once per attempt, as it always was.
+    const int limit = iLimitMs > 0 ? iLimitMs : 0;
+    int64_t budgetNs = static_cast<int64_t>(limit) * kAttemptNs;
     int attempts = 0;
-    pollfd pfd{};
-    pfd.fd = fd;
-    pfd.events = POLLIN;
-
+    int count = 0;
     for (;;) {
-        for (;;) {
-            int64_t start = MonotonicNs();
-            int rc = WaitCancellable(&pfd, 1, static_cast<int>(budgetNs / 1000000));
-            budgetNs -= MonotonicNs() - start;
-            if (budgetNs < 0)
-                budgetNs = 0;
-            if (rc < 0 && errno == EINTR)
-                continue;
-            break;
-        }
+        const int64_t start = MonotonicNs();
+        bool ready = AwaitInput(fd, start + budgetNs + static_cast<int64_t>(limit - attempts) * kAttemptNs);
         if (CycleCancelled())
             return -1;
+        const int64_t waited = MonotonicNs() - start;
+        if (waited <= budgetNs) {
+            budgetNs -= waited;
+        } else {
+            attempts += static_cast<int>((waited - budgetNs) / kAttemptNs);
+            budgetNs = 0;
+        }
 
-        ssize_t got = read(fd, buf + count, static_cast<size_t>(len - count));
+        ssize_t got = PortRead(fd, buf + count, static_cast<size_t>(len - count));
         if (got > 0)
             count += static_cast<int>(got);
         if (count == len)
             return len;
+        if (!ready)
+            break;
 
         if (!PauseCancellable(1000))
             return -1;
-        ++attempts;
-        if (attempts >= iLimitMs)
+        if (++attempts >= limit)
             break;
     }
     ConsolePuts("timeout from MCU\r");
@@ -211,13 +259,14 @@ int LinkSerial::readserial(int fd, unsigned char *buf, int len, int *pGot, int i
         return 0;
     }
 
+    // iLimit + 1 attempts a millisecond apart, the first at once: the same
+    // span, asleep until input comes, and never two reads within 1 ms.
     int count = 0;
-    // Attempts are paced on the clock, one per millisecond from the first:
-    // a plain 1 ms sleep per attempt oversleeps a little every time, and over
-    // a thousand attempts the wait would run several percent long.
-    int64_t next = MonotonicNs();
-    for (int attempts = 0;;) {
-        ssize_t got = read(fd, buf + count, static_cast<size_t>(len - count));
+    const int64_t start = MonotonicNs();
+    const int64_t end = start + static_cast<int64_t>(iLimit > 0 ? iLimit + 1 : 1) * kAttemptNs;
+    for (;;) {
+        const int64_t at = MonotonicNs();
+        ssize_t got = PortRead(fd, buf + count, static_cast<size_t>(len - count));
         if (got > 0)
             count += static_cast<int>(got);
         if (count == len) {
@@ -225,11 +274,11 @@ int LinkSerial::readserial(int fd, unsigned char *buf, int len, int *pGot, int i
                 *pGot = count;
             return count;
         }
-        next += 1000000;
-        PauseUntilNs(next);
-        ++attempts;
+        // A port that has hung up is always ready: this pause keeps it from
+        // spinning.
+        PauseUntilNs(at + kAttemptNs < end ? at + kAttemptNs : end);
         // A cancel comes between two attempts, a millisecond at most.
-        if (attempts > iLimit || CycleCancelled())
+        if (CycleCancelled() || !AwaitInput(fd, end))
             break;
     }
     if (pGot != nullptr)

@@ -202,6 +202,15 @@ int LinkSocket::ReadReady(unsigned char *buffer)
     }
 }
 
+int LinkSocket::WaitReadable(int timeoutMs)
+{
+    if (iSocketFd < 0)
+        return 1;
+    short revents = 0;
+    int ret = WaitFor(iSocketFd, POLLIN, timeoutMs, &revents);
+    return ret > 0 ? 1 : ret;
+}
+
 int LinkSocket::RvcBytesFromServer(unsigned char *buffer)
 {
     if (!IsConnect()) {

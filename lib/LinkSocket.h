@@ -42,6 +42,11 @@ public:
     // ReadSocket without its wait, for a caller that has seen the socket
     // readable in a wait of its own.
     int ReadReady(unsigned char *buffer);
+    // Sleeps until a receive would not wait (the server sent something or
+    // closed the connection), for at most timeoutMs: 1, or 0 when the time
+    // ran out, -1 when the cycle was cancelled or the wait failed. 1 at
+    // once when not connected: the receive reports that.
+    int WaitReadable(int timeoutMs);
 
     void DisconnectServer();
 

@@ -22,14 +22,6 @@ constexpr int64_t kReadRetryNs = 20 * 1000000LL;
 // How long libusb may take to hand back a cancelled transfer.
 constexpr int64_t kWithdrawNs = 1000 * 1000000LL;
 
-int CeilMs(int64_t ns)
-{
-    if (ns <= 0)
-        return 0;
-    int64_t ms = (ns + 999999) / 1000000;
-    return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
-}
-
 int ErrnoOf(int libusbError)
 {
     switch (libusbError) {

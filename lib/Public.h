@@ -47,6 +47,16 @@ int WaitCancellable(struct pollfd* fds, nfds_t count, int timeoutMs) noexcept;
 // PauseUs() that ends early when the running cycle is cancelled: false then.
 bool PauseCancellable(uint32_t us) noexcept;
 
+// Nanoseconds as a poll() timeout: whole milliseconds, rounded up so that a
+// wait never ends before its deadline.
+inline int CeilMs(int64_t ns) noexcept
+{
+    if (ns <= 0)
+        return 0;
+    int64_t ms = (ns + 999999) / 1000000;
+    return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
+}
+
 // Milliseconds of MonotonicNs(), wrapping modulo 2^32 (about 49.7 days).
 uint32_t GetTickCount() noexcept;
 

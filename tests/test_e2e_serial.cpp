@@ -143,14 +143,34 @@ TEST_F(SerialCycle, IcCardIsReadWithoutTheServer)
 TEST_F(SerialCycle, NoCardEndsAfterThreeSeconds)
 {
     auto t0 = std::chrono::steady_clock::now();
+    long wakeups = testsupport::Wakeups();
     EXPECT_EQ(Read(), SCANID_NO_CARD);
+    wakeups = testsupport::Wakeups() - wakeups;
     long long ms = e2e::MsSince(t0);
     EXPECT_GE(ms, 3000);
     EXPECT_LT(ms, 9000);
+    // Asleep while the reader is empty, not trying every millisecond.
+    EXPECT_LT(wakeups, 100);
     EXPECT_EQ(Events(), (std::vector<Event>{{3, "serial connect successed"}, {2, "Detect the heart"},
                                             {3, "disconnect serial"}}));
     EXPECT_GE(g_IdCardMain.m_iReadCount, 2);
     EXPECT_EQ(server.ConnectionsAccepted(), 0);
+}
+
+TEST_F(SerialCycle, SlowServerSpendsTheOneRetryCounterOfTheCycle)
+{
+    // Every answer 1.2 s late: the first answer costs about 54 attempts of
+    // 22 ms, which leaves packet 3 time enough; at 1.4 s it costs 63, and
+    // the 58 left to packet 3 run out before it comes.
+    server.SetCache(false);
+    PlaceId(0);
+    server.SetLatency(1200);
+    EXPECT_EQ(Read(), SCANID_IDCARD) << e2e::Describe(Events());
+    server.SetLatency(1400);
+    e2e::ResetEvents();
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Read(), SCANID_ERR_SERVER_TIMEOUT) << e2e::Describe(Events());
+    EXPECT_LT(e2e::MsSince(t0), 5000) << "packet 3 must not get a wait of its own";
 }
 
 TEST_F(SerialCycle, PortThatCannotBeOpened)

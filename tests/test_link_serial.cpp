@@ -331,11 +331,16 @@ TEST_F(SerialTest, ReadSerialTimesOutWithinItsLimit)
         memset(buf, 0xEE, sizeof buf);
         Capture out(STDOUT_FILENO);
         auto start = Clock::now();
+        long wakeups = testsupport::Wakeups();
         EXPECT_EQ(link.ReadSerial(fd, buf, 26, 200), -1);
+        wakeups = testsupport::Wakeups() - wakeups;
         long ms = MsSince(start);
         EXPECT_EQ(out.Stop(), "timeout from MCU\r\n");
-        EXPECT_GE(ms, 200);
+        // The 200 ms of waiting and the 200 attempts of a millisecond, asleep
+        // rather than trying every millisecond.
+        EXPECT_GE(ms, 400);
         EXPECT_LT(ms, 3000);
+        EXPECT_LT(wakeups, 40);
         EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), static_cast<size_t>(arriving)),
                   std::string(static_cast<size_t>(arriving), 'k'));
         for (size_t i = static_cast<size_t>(arriving); i < sizeof buf; ++i)
@@ -438,13 +443,16 @@ TEST_F(SerialTest, ReadserialCountsAttemptsAndReportsPartialCount)
     int got = -1;
     Capture out(STDOUT_FILENO);
     auto start = Clock::now();
+    long wakeups = testsupport::Wakeups();
     EXPECT_EQ(link.readserial(fd, buf, 26, &got, 1000), -1);
+    wakeups = testsupport::Wakeups() - wakeups;
     long ms = MsSince(start);
     EXPECT_EQ(out.Stop(), "");
     EXPECT_EQ(got, 12);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 12), twelve);
-    EXPECT_GE(ms, 1000); // 1000 pauses of at least 1 ms
+    EXPECT_GE(ms, 1001); // the span of 1001 attempts a millisecond apart
     EXPECT_LT(ms, 3500);
+    EXPECT_LT(wakeups, 40) << "asleep between the pieces, not trying every millisecond";
 
     // Pieces within the limit; the count pointer may be absent.
     const std::string bytes = AllByteValues().substr(100, 26);

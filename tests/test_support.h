@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,6 +114,15 @@ inline int Steady(int (*count)(), int quietMs = 200, int waitMs = 10000)
         n = now;
     }
     return n;
+}
+
+// Times the calling thread gave up the CPU to wait (voluntary context
+// switches): what a wait that polls instead of sleeping drives up.
+inline long Wakeups()
+{
+    struct rusage ru {};
+    getrusage(RUSAGE_THREAD, &ru);
+    return ru.ru_nvcsw;
 }
 
 inline long long NowMs()
