@@ -24,9 +24,10 @@ namespace {
 
 constexpr uint16_t kVendorId = LinkUsb::kVendorId;
 constexpr uint16_t kProductId = LinkUsb::kProductId;
-// How long one round of libusb's event handling may block the hotplug
-// thread before it looks at its stop flag again.
-constexpr int kEventRoundMs = 200;
+// One round of libusb's event handling on the hotplug thread. Deregistering
+// interrupts it, so the thread sleeps until a notice comes; the round only
+// bounds how long a lost interrupt could hold up the stop.
+constexpr int kEventRoundMs = 10000;
 
 struct Module {
     std::string name;
@@ -208,7 +209,7 @@ void scanid_hotplug::Run()
             Update();
         while (!stop.load()) {
             if (notices) {
-                timeval tv{0, static_cast<suseconds_t>(kEventRoundMs) * 1000};
+                timeval tv{kEventRoundMs / 1000, static_cast<suseconds_t>(kEventRoundMs % 1000) * 1000};
                 libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
                 if (!changed || stop.load())
                     continue;
