@@ -103,6 +103,65 @@ function cpuTicks(pid) {
   return Number(fields[11]) + Number(fields[12]); // utime, stime
 }
 
+// Each thread's name, voluntary context switches (every one a wake from a
+// sleep) and CPU time in nanoseconds as the scheduler counts it, not in
+// clock ticks: an idle service spends far less than a tick per second.
+function threadStats(pid) {
+  const stats = new Map();
+  for (const tid of fs.readdirSync(`/proc/${pid}/task`)) {
+    const dir = `/proc/${pid}/task/${tid}`;
+    try {
+      const status = fs.readFileSync(`${dir}/status`, 'utf8');
+      stats.set(Number(tid), {
+        comm: fs.readFileSync(`${dir}/comm`, 'utf8').trim(),
+        wakeups: Number(/^voluntary_ctxt_switches:\s+(\d+)/m.exec(status)?.[1]),
+        ns: Number(fs.readFileSync(`${dir}/schedstat`, 'utf8').split(' ')[0]),
+      });
+    } catch {} // ended meanwhile
+  }
+  return stats;
+}
+
+// What a process costs over a span with nothing to do: clock ticks (as
+// /proc/PID/stat has them), the scheduler's nanoseconds, and each thread's
+// wake-ups per second. role(tid, index) names a thread by the order the
+// program starts them.
+async function idleCost(pid, seconds, role) {
+  const hz = Number(execFileSync('getconf', ['CLK_TCK']).toString()) || 100;
+  const ticks0 = cpuTicks(pid);
+  const before = threadStats(pid);
+  const w0 = performance.now();
+  await sleep(seconds * 1000);
+  const after = threadStats(pid);
+  const wallMs = performance.now() - w0;
+  const tickMs = ((cpuTicks(pid) - ticks0) * 1000) / hz;
+  let ns = 0;
+  const threads = [];
+  [...after.keys()].sort((a, b) => a - b).forEach((tid, i) => {
+    const a = after.get(tid);
+    const b = before.get(tid) || { wakeups: 0, ns: 0 };
+    ns += a.ns - b.ns;
+    threads.push({ tid, comm: a.comm, role: role(tid, i), perSecond: ((a.wakeups - b.wakeups) * 1000) / wallMs,
+      share: ((a.ns - b.ns) / 1e6 / wallMs) * 100 });
+  });
+  return { tickMs, wallMs, share: (ns / 1e6 / wallMs) * 100, threads, ended: [...before.keys()].filter((t) => !after.has(t)).length };
+}
+
+const idleCpuTarget = 0.2; // % of one core for an idle reader
+const readingWakeups = 10; // per second, the thread that reads the module
+const otherWakeups = 1; // per second, any other thread with nothing to do
+
+function idleRows(program, cost) {
+  const ended = cost.ended ? `; ${cost.ended} threads ended in the span, their time not counted` : '';
+  row(`${program} idle CPU (scheduler time)`, cost.share, idleCpuTarget, '%',
+    `${cost.share <= idleCpuTarget ? 'ok' : 'MISS'}: ${cost.share.toFixed(3)} % of one core, target at most ${idleCpuTarget} %${ended}`);
+  for (const t of cost.threads) {
+    const limit = t.role === 'reading thread' ? readingWakeups : otherWakeups;
+    row(`${program} ${t.role} (${t.comm} ${t.tid})`.slice(0, 44), t.perSecond, limit, '/s',
+      `${t.perSecond <= limit ? 'ok: at most' : 'MISS: more than'} ${limit} /s with nothing to do; CPU ${t.share.toFixed(3)} %`);
+  }
+}
+
 function memoryKb(pid) {
   const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
   const kb = (key) => Number(new RegExp(`^${key}:\\s+(\\d+)`, 'm').exec(status)?.[1]);
@@ -183,15 +242,13 @@ async function main() {
 
   // Idle: the reader empty, one client connected, the service polling.
   await sleep(1000);
-  const hz = Number(execFileSync('getconf', ['CLK_TCK']).toString()) || 100;
-  const t0 = cpuTicks(pid);
-  const w0 = performance.now();
-  await sleep(idleSeconds * 1000);
-  const cpuMs = ((cpuTicks(pid) - t0) * 1000) / hz;
-  const wallMs = performance.now() - w0;
+  // Serve() starts the reading thread before the WebSocket server's.
+  const serviceRoles = ['main thread', 'reading thread', 'server thread'];
+  const idle = await idleCost(pid, idleSeconds, (tid, i) => serviceRoles[i] || 'thread');
+  const cpuMs = idle.tickMs;
   const mem = memoryKb(pid);
   console.log(`== scanidd: idle, ${idleSeconds} s with the reader empty and one client (user+system time, all threads) ==`);
-  const share = `${((100 * cpuMs) / wallMs).toFixed(1)}% of one core`;
+  const share = `${((100 * cpuMs) / idle.wallMs).toFixed(1)}% of one core`;
   // The reference: `scanid watch` on the same reader, the library's own
   // empty-reader cycles with nothing around them.
   service.child.kill('SIGTERM');
@@ -200,13 +257,16 @@ async function main() {
     ['watch', '--serial', reader.match[1], '--server', server.match[1]], { stdio: 'ignore' });
   children.push(watch);
   await sleep(1000);
-  const r0 = cpuTicks(watch.pid);
-  await sleep(idleSeconds * 1000);
-  const refMs = ((cpuTicks(watch.pid) - r0) * 1000) / hz;
+  // One lane: the main thread waits for signals, the other reads.
+  const watchIdle = await idleCost(watch.pid, idleSeconds, (tid) => (tid === watch.pid ? 'main thread' : 'reading thread'));
+  const refMs = watchIdle.tickMs;
   watch.kill('SIGTERM');
   row('idle CPU, against scanid watch', cpuMs, refMs, 'ms',
     cpuMs <= 1.2 * refMs + 20 ? `ok: ${share}, as much as the library's empty cycles` : `busy: ${share}, more than the library's empty cycles`);
   row('memory now (VmRSS), against its peak', mem.rss, mem.hwm, 'kB', 'the peak (VmHWM) is the reference');
+  console.log(`== idle serial reader, ${idleSeconds} s: CPU in the scheduler's nanoseconds, wake-ups (voluntary context switches) per thread ==`);
+  idleRows('scanidd', idle);
+  idleRows('scanid watch', watchIdle);
 
   ws.close();
   reader.child.stdin.end('quit\n');

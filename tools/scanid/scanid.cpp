@@ -10,6 +10,7 @@
 // main thread only waits for signals, cancels, and waits for the threads.
 #include <fcntl.h>
 #include <getopt.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -614,17 +615,24 @@ void WatchLane(const Options &o, Session &s, Lane &lane)
     }
 }
 
-// A cancel that comes while no cycle runs is not remembered, so a signal
-// just before a cycle starts would be lost: the main thread repeats the
-// cancels until every reading thread has finished.
+// The main thread sleeps until a signal comes or a reading thread ends
+// (which tells it with kLaneEnded). A cancel that comes while no cycle runs
+// is not remembered, so a signal just before a cycle starts would be lost:
+// once stopping, the main thread repeats the cancels until every reading
+// thread has finished.
+constexpr int kLaneEnded = SIGUSR1;
+
 int RunSession(const Options &o, Lanes &lanes)
 {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
-    // The reading threads inherit the mask: only sigtimedwait below sees them.
+    sigaddset(&signals, kLaneEnded);
+    // The reading threads inherit the mask: only the main thread's waits
+    // below see them.
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const pthread_t mainThread = pthread_self();
 
     Session s;
     std::vector<std::thread> threads;
@@ -633,7 +641,7 @@ int RunSession(const Options &o, Lanes &lanes)
         Lane *l = lane.get();
         s.running++;
         try {
-            threads.emplace_back([&o, &s, l] {
+            threads.emplace_back([&o, &s, l, mainThread] {
                 try {
                     if (o.command == Command::Read)
                         ReadCommand(o, s, *l);
@@ -647,6 +655,7 @@ int RunSession(const Options &o, Lanes &lanes)
                 // Any lane that ends takes the others with it.
                 s.Stop();
                 s.running--;
+                pthread_kill(mainThread, kLaneEnded);
             });
         } catch (const std::system_error &e) {
             s.running--;
@@ -658,7 +667,7 @@ int RunSession(const Options &o, Lanes &lanes)
     }
     while (s.running.load() > 0) {
         const timespec tick = {0, 50'000'000};
-        int sig = sigtimedwait(&signals, nullptr, &tick);
+        int sig = s.stop.load() ? sigtimedwait(&signals, nullptr, &tick) : sigwaitinfo(&signals, nullptr);
         if (sig == SIGINT || sig == SIGTERM)
             s.Stop();
         if (s.stop.load())
