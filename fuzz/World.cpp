@@ -6,9 +6,10 @@
 #include <libusb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "LinkSerial.h"
 #include "Public.h"
 
 namespace fuzzworld {
@@ -39,6 +41,11 @@ struct Queue {
 // Starts just short of the millisecond counter's wrap, so that the first
 // cycles cross it.
 constexpr int64_t kClockStartNs = (int64_t{0xFFFFFFFF} - 4000) * 1000000;
+
+// The serial module's device: the only path PortOpen knows.
+constexpr char kPortPath[] = "/dev/ttyWORLD0";
+constexpr int kPortBaud = 115200;
+constexpr speed_t kPortSpeed = B115200;
 
 [[noreturn]] void Violation(const char *what)
 {
@@ -80,10 +87,13 @@ struct World {
     uint16_t refusePort = 0;
     int conn = -1;
 
-    // Serial module.
-    int master = -1;
-    int slaveWatch = -1;    // our own descriptor of the slave, to see delivery
-    char slavePath[64] = {};
+    // Serial module: a socket pair, which unlike a pseudo-terminal hands
+    // bytes over within the write. The library opens copies of portFd.
+    int moduleFd = -1;
+    int portFd = -1;
+    bool moduleGone = false;
+    ino_t portIno = 0;
+    termios portAttr{};
 
     // USB module: one eventfd stands for the device's descriptors, readable
     // while libusb has a transfer to hand back.
@@ -164,29 +174,28 @@ void SetupOnce()
 
 // Writes what fits; a peer that has stopped reading loses the rest, as it
 // would behind a full window.
-void Deliver(int fd, const Event &e, bool socket)
+void Deliver(int fd, const Event &e)
 {
     size_t off = 0;
     while (off < e.len) {
-        ssize_t n = socket ? send(fd, e.data + off, e.len - off, MSG_NOSIGNAL | MSG_DONTWAIT)
-                           : write(fd, e.data + off, e.len - off);
+        ssize_t n = send(fd, e.data + off, e.len - off, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n <= 0)
             break;
         off += static_cast<size_t>(n);
     }
 }
 
-bool Drain(int fd, bool socket, bool *closed)
+bool Drain(int fd, bool *closed)
 {
     unsigned char sink[4096];
     bool got = false;
     for (;;) {
-        ssize_t n = socket ? recv(fd, sink, sizeof sink, MSG_DONTWAIT) : read(fd, sink, sizeof sink);
+        ssize_t n = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
         if (n > 0) {
             got = true;
             continue;
         }
-        if (n == 0 && socket)
+        if (n == 0)
             *closed = true;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             *closed = true;
@@ -219,14 +228,27 @@ void Accept(World &w, int listener)
     }
 }
 
-void PumpServer(World &w)
+// Which of the world's descriptors the library has given something to read:
+// asked with one poll, as a pump comes at every wait and pause and an
+// accept() that finds nothing costs the kernel a socket.
+struct Ready {
+    bool listen = false;
+    bool standby = false;
+    bool conn = false;
+    bool module = false;
+};
+
+void PumpServer(World &w, const Ready &ready)
 {
-    Accept(w, w.listenFd);
-    Accept(w, w.standbyFd);
+    const int before = w.conn;
+    if (ready.listen)
+        Accept(w, w.listenFd);
+    if (ready.standby)
+        Accept(w, w.standbyFd);
     if (w.conn < 0)
         return;
     bool closed = false;
-    if (Drain(w.conn, true, &closed))
+    if ((ready.conn || w.conn != before) && Drain(w.conn, &closed))
         w.server.asked = true;
     if (closed) {
         CloseFd(w.conn);
@@ -237,7 +259,7 @@ void PumpServer(World &w)
         return;
     if (e && (w.server.asked || (e->flags & kUnasked))) {
         Trace(w, "server", *e);
-        Deliver(w.conn, *e, true);
+        Deliver(w.conn, *e);
         w.server.next++;
         w.server.asked = false;
         if (e->flags & kThenGone)
@@ -245,30 +267,67 @@ void PumpServer(World &w)
     }
 }
 
-void PumpSerialModule(World &w)
+void PumpSerialModule(World &w, const Ready &ready)
 {
-    if (w.master < 0)
+    // What the library writes to a gone module stays unread: its writes only
+    // block once the socket's buffer (hundreds of kilobytes) is full.
+    if (w.moduleFd < 0 || w.moduleGone)
         return;
-    bool closed = false;
-    if (Drain(w.master, false, &closed))
+    bool closed = false;   // never: portFd keeps the library's side open
+    if (ready.module && Drain(w.moduleFd, &closed))
         w.module.asked = true;
     const Event *e = w.module.Peek();
     if (!e || !(w.module.asked || (e->flags & kUnasked)))
         return;
     Trace(w, "module", *e);
-    Deliver(w.master, *e, false);
+    Deliver(w.moduleFd, *e);
     w.module.next++;
     w.module.asked = false;
+    // Gone: the library's reads find the end of the stream, and its polls
+    // find the port readable, as when a device goes away. The world still
+    // takes what the library writes: on a closed peer a write raises
+    // SIGPIPE, where a terminal fails with EIO.
     if (e->flags & kThenGone) {
-        CloseFd(w.master);
-        return;
+        shutdown(w.moduleFd, SHUT_WR);
+        w.moduleGone = true;
     }
-    // The pty hands bytes to the slave side asynchronously: wait (really,
-    // briefly) until they are there, so the library's next look finds them.
-    if (e->len > 0) {
-        pollfd p{w.slaveWatch, POLLIN, 0};
-        poll(&p, 1, 200);
-    }
+}
+
+// A terminal as the kernel leaves it: cooked, echoing, blocking reads.
+termios FreshTerminal()
+{
+    termios t{};
+    t.c_iflag = ICRNL | IXON;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_cflag = CS8 | CREAD | HUPCL;
+    t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
+    t.c_cc[VMIN] = 1;
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    return t;
+}
+
+// Whether fd is one of the library's copies of the port.
+bool IsPort(const World &w, int fd)
+{
+    struct stat st;
+    return w.portFd >= 0 && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == w.portIno;
+}
+
+void OpenSerialModule(World &w)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        Violation("socketpair");
+    w.moduleFd = pair[0];
+    w.portFd = pair[1];
+    struct stat st;
+    if (fstat(w.portFd, &st) != 0)
+        Violation("fstat of the port");
+    w.portIno = st.st_ino;
+    w.portAttr = FreshTerminal();
+    w.moduleGone = false;
+    fcntl(w.moduleFd, F_SETFL, O_NONBLOCK);
 }
 
 // Whether libusb would have a transfer to hand back now.
@@ -298,9 +357,27 @@ void Pump()
         w.cancelled = true;
         CancelReadIDCard();
     }
-    PumpServer(w);
+    pollfd p[4];
+    bool *flag[4];
+    nfds_t n = 0;
+    Ready ready;
+    auto watch = [&](int fd, bool *f) {
+        if (fd >= 0) {
+            p[n] = pollfd{fd, POLLIN, 0};
+            flag[n++] = f;
+        }
+    };
+    watch(w.listenFd, &ready.listen);
+    watch(w.standbyFd, &ready.standby);
+    watch(w.conn, &ready.conn);
+    if (w.link == Link::Serial && !w.moduleGone)
+        watch(w.moduleFd, &ready.module);
+    if (poll(p, n, 0) > 0)
+        for (nfds_t i = 0; i < n; i++)
+            *flag[i] = p[i].revents != 0;
+    PumpServer(w, ready);
     if (w.link == Link::Serial) {
-        PumpSerialModule(w);
+        PumpSerialModule(w, ready);
         return;
     }
     // An empty frame is one look in which the module stays quiet.
@@ -429,12 +506,9 @@ Outcome RunCycle(Link link, const uint8_t *script, size_t size, idInfo *info)
     w.cancelled = false;
 
     if (link == Link::Serial) {
-        if (openpty(&w.master, &w.slaveWatch, w.slavePath, nullptr, nullptr) != 0)
-            Violation("openpty");
-        fcntl(w.master, F_SETFL, O_NONBLOCK);
-        fcntl(w.slaveWatch, F_SETFL, O_NONBLOCK);
-        if (SetComInfo(w.slavePath, 115200) != 0)
-            Violation("SetComInfo refused a pty path");
+        OpenSerialModule(w);
+        if (SetComInfo(kPortPath, kPortBaud) != 0)
+            Violation("SetComInfo refused the port's path");
     }
     uint16_t port = options & kOptionRefuse ? w.refusePort : w.listenPort;
     SetStandby(w, options & kOptionStandby);
@@ -469,8 +543,8 @@ Outcome RunCycle(Link link, const uint8_t *script, size_t size, idInfo *info)
         Violation("libusb handle, context or transfer left open");
 
     CloseFd(w.conn);
-    CloseFd(w.master);
-    CloseFd(w.slaveWatch);
+    CloseFd(w.moduleFd);
+    CloseFd(w.portFd);
     // Counted without the standby listener, which may stay for the next run.
     if (CountDescriptors() - (w.standbyFd >= 0 ? 1 : 0) != baseline - (hadStandby ? 1 : 0))
         Violation("descriptor left open by the cycle");
@@ -514,6 +588,79 @@ int WaitPoll(struct pollfd *fds, nfds_t count, int timeoutMs) noexcept
     if (r == 0 && timeoutMs > 0)
         fuzzworld::W().now += static_cast<int64_t>(timeoutMs) * 1000000;
     return r;
+}
+
+// --- the serial port's terminal calls ------------------------------------
+
+int PortOpen(const char *path, int flags) noexcept
+{
+    using namespace fuzzworld;
+    World &w = W();
+    if (w.moduleFd < 0 || w.moduleGone || strcmp(path, kPortPath) != 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    if ((flags & O_ACCMODE) != O_RDWR)
+        Violation("port opened other than for reading and writing");
+    int fd = fcntl(w.portFd, flags & O_CLOEXEC ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, flags & O_NONBLOCK);
+    return fd;
+}
+
+ssize_t PortRead(int fd, void *buf, size_t n) noexcept
+{
+    ssize_t got = recv(fd, buf, n, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return 0;
+    return got;
+}
+
+int PortGetAttr(int fd, struct termios *tio) noexcept
+{
+    using namespace fuzzworld;
+    if (!IsPort(W(), fd)) {
+        errno = ENOTTY;
+        return -1;
+    }
+    *tio = W().portAttr;
+    return 0;
+}
+
+// The reads rely on raw mode that returns at once: anything else would
+// change what they see on a real port.
+int PortSetAttr(int fd, const struct termios *tio) noexcept
+{
+    using namespace fuzzworld;
+    if (!IsPort(W(), fd)) {
+        errno = ENOTTY;
+        return -1;
+    }
+    const termios &t = *tio;
+    if ((t.c_iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF)) != 0 ||
+        (t.c_oflag & OPOST) != 0 || (t.c_lflag & (ECHO | ECHONL | ICANON | ISIG | IEXTEN)) != 0)
+        Violation("port not set to raw mode");
+    if ((t.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 || (t.c_cflag & (CREAD | CLOCAL)) != (CREAD | CLOCAL))
+        Violation("port not set to 8N1, receiving, without modem control");
+    if (t.c_cc[VMIN] != 0 || t.c_cc[VTIME] != 0)
+        Violation("port reads set to wait");
+    if (cfgetispeed(&t) != kPortSpeed || cfgetospeed(&t) != kPortSpeed)
+        Violation("port not at the baud rate asked for");
+    W().portAttr = t;
+    return 0;
+}
+
+int PortFlush(int fd) noexcept
+{
+    using namespace fuzzworld;
+    if (!IsPort(W(), fd)) {
+        errno = ENOTTY;
+        return -1;
+    }
+    unsigned char sink[4096];
+    while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    }
+    return 0;
 }
 
 // --- a reader module behind libusb-1.0 -----------------------------------

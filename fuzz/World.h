@@ -1,5 +1,6 @@
 // An in-process world for running whole read cycles from a byte script: a
-// reader module (behind a fake libusb-1.0, or on a pseudo-terminal) and a
+// reader module (behind a fake libusb-1.0, or a fake serial port: a socket
+// pair, which the library sets up and reads through SCANID_PROGRAM_PORT) and a
 // decode server (a real TCP listener on 127.0.0.1) that play back the
 // script's frames, on a virtual clock. The library is built with
 // SCANID_PROGRAM_CLOCK, so its pauses and waits come here: a wait for
@@ -16,7 +17,7 @@
 //       bit 1: unasked: delivered at the next pump, not only in answer to
 //              bytes from the library
 //       bit 2: after this event the peer goes away (server: closes the
-//              connection; module: USB device removed / serial peer closed)
+//              connection; module: USB device removed / serial port hung up)
 //       bit 3: (server) not before every module frame has been delivered,
 //              as a final answer comes after the module's last packet
 // Option byte bit 0: the decode server refuses connections.
