@@ -302,7 +302,15 @@ int CardMain::AwaitServer(unsigned char *serverBuf, int ceiling, uint32_t pauseU
         int n = m_socket.RvcBytesFromServer(serverBuf);
         if (n > 0 && (!stepPacket || ExchangeHeader(serverBuf)))
             return n;
-        // Another packet, or a connection the server closed: one attempt.
+        if (n < 0) {
+            // Closed for good: every attempt left fails at once, and their
+            // pauses pass in one.
+            const int rest = retry > ceiling ? 1 : ceiling - retry + 1;
+            retry += rest;
+            (void)PauseCancellable(static_cast<uint32_t>(rest) * pauseUs);
+            return 0;
+        }
+        // Another packet: one attempt.
         if (!PauseCancellable(pauseUs))
             return 0;
         if (++retry > ceiling)
