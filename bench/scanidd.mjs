@@ -240,7 +240,7 @@ async function main() {
   row('card to client, worst', worst, targetMs, 'ms',
     worst <= targetMs ? `ok: within ${targetMs} ms` : `over ${targetMs} ms (the median is the target)`);
 
-  // Idle: the reader empty, one client connected, the service polling.
+  // Idle: the reader empty, one client connected.
   await sleep(1000);
   // Serve() starts the reading thread before the WebSocket server's.
   const serviceRoles = ['main thread', 'reading thread', 'server thread'];
