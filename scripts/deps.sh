@@ -6,10 +6,11 @@
 #                             umockdev (the emulated reader), nlohmann-json
 #   scripts/deps.sh service   the demo's, and libwebsockets and libsystemd
 #                             for scanidd
-#   scripts/deps.sh [build]   every program and the test programs (GoogleTest)
+#   scripts/deps.sh [build]   every program, the test programs (GoogleTest)
+#                             and the manual pages (go-md2man)
 #   scripts/deps.sh test      that, and what the test command runs besides
 #                             the builds: clang with libFuzzer, clang-tidy,
-#                             cppcheck, valgrind
+#                             cppcheck, valgrind, groff (the pages' check)
 #
 # scripts/deps-test.sh adds the browser and node for the service's tests,
 # scripts/deps-cross.sh the cross builds. Packages already present are left
@@ -19,8 +20,8 @@ set -eu
 profile=${1:-build}
 demo="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev umockdev libumockdev-dev nlohmann-json3-dev"
 service="$demo libwebsockets-dev libsystemd-dev"
-build="$service libgtest-dev"
-test="$build clang clang-14 libclang-rt-14-dev clang-tidy clang-tidy-14 cppcheck valgrind"
+build="$service libgtest-dev go-md2man"
+test="$build clang clang-14 libclang-rt-14-dev clang-tidy clang-tidy-14 cppcheck valgrind groff-base"
 case $profile in
 demo) PACKAGES=$demo ;;
 service) PACKAGES=$service ;;

@@ -4,13 +4,14 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, the tests that run library
 # code on more than one thread under ThreadSanitizer, every fuzz target for a
 # bounded time, then the armhf cross build with the whole suite under
-# qemu-user, and the arm64 cross build with its interface check.
+# qemu-user, the arm64 cross build with its interface check, and the Debian
+# packages, checked by lintian and used by a C program (scripts/packages.sh).
 #
 # A stage that fails does not stop the later ones (only a preset's tests are
 # left out when its build failed); the run ends with one line per stage, its
 # time and its result, and fails if any stage did.
 #
-#   scripts/test.sh [STAGE...]   STAGE: lint debug sanitize tsan fuzz armhf arm64
+#   scripts/test.sh [STAGE...]   STAGE: lint debug sanitize tsan fuzz armhf arm64 debs
 #
 # Names of stages run only those (after the packages); none runs them all.
 # scripts/fresh-root.sh runs this on a fresh Debian 12 root, as CI does.
@@ -20,9 +21,9 @@ cd "$(dirname "$0")/.."
 stages=" $* "
 for s in "$@"; do
     case $s in
-    lint | debug | sanitize | tsan | fuzz | armhf | arm64) ;;
+    lint | debug | sanitize | tsan | fuzz | armhf | arm64 | debs) ;;
     *)
-        echo "usage: $0 [lint|debug|sanitize|tsan|fuzz|armhf|arm64]..." >&2
+        echo "usage: $0 [lint|debug|sanitize|tsan|fuzz|armhf|arm64|debs]..." >&2
         exit 2
         ;;
     esac
@@ -113,6 +114,11 @@ fi
 if want arm64; then
     echo "== arm64 build and interface check =="
     stage "arm64 build, check" arm64
+fi
+
+if want debs; then
+    echo "== Debian packages =="
+    stage "Debian packages" ./scripts/packages.sh
 fi
 
 echo

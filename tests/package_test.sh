@@ -1,18 +1,18 @@
 #!/bin/sh
-# Builds the Debian packages of a build tree, unpacks them into a scratch
-# root, checks what they hold, and builds and runs a small C program against
-# the unpacked files: once with pkg-config, once with find_package().
+# Unpacks the Debian packages in DEB_DIR (scripts/packages.sh builds them)
+# into a scratch root, checks what they hold, and builds and runs a small C
+# program against the unpacked files: once with pkg-config, once with
+# find_package().
 #
-# Usage: package_test.sh BUILD_DIR SOURCE_DIR C_COMPILER [EMULATOR ARGS...]
+# Usage: package_test.sh DEB_DIR SOURCE_DIR C_COMPILER [EMULATOR ARGS...]
 set -eu
-build=$1 src=$2 cc=$3
+debdir=$1 src=$2 cc=$3
 shift 3
 fail=0
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-(cd "$build" && cpack -G DEB -B "$scratch/debs" >/dev/null)
-debs=$(ls "$scratch"/debs/*.deb)
+debs=$(ls "$debdir"/*.deb | grep -v -- '-dbgsym_')
 echo "packages:"; for d in $debs; do echo "  $(basename "$d")"; done
 root=$scratch/root
 for d in $debs; do dpkg-deb -x "$d" "$root"; done
@@ -21,7 +21,7 @@ lib=$(dirname "$(find "$root" -name 'libscanid.so.1' | head -n 1)")
 [ -n "$lib" ] && [ -d "$lib" ] || { echo "no libscanid.so.1 in the packages"; exit 1; }
 for f in "$lib/libscanid.so" "$lib/libwlt.so.1" "$lib/pkgconfig/scanid.pc" "$lib/cmake/scanid/scanidConfig.cmake" \
          "$root/usr/include/scanid.h" "$root/usr/include/wlt.h" "$root/usr/bin/iddemo" "$root/usr/bin/scanid" \
-         "$root/usr/lib/udev/rules.d/60-scanid-reader.rules"; do
+         "$root/lib/udev/rules.d/60-scanid-reader.rules" "$root/usr/share/man/man1/scanid.1.gz"; do
     [ -e "$f" ] || { echo "missing: ${f#$root}"; fail=1; }
 done
 
