@@ -23,6 +23,7 @@ done
 if [ -n "$missing" ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
+    # shellcheck disable=SC2086 # one word per package
     apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 $missing
 fi
 
@@ -34,6 +35,7 @@ git ls-files -co --exclude-standard -z | grep -zv -e '^build/' -e '/node_modules
 
 # build ARCH DIR: builds the packages for ARCH into DIR, checks them with
 # lintian and has a C program built and run against them.
+# shellcheck disable=SC2086 # $consumer: a compiler and an emulator command
 build() {
     arch=$1 dir=$2
     echo "== packages: dpkg-buildpackage ($arch) =="
@@ -54,7 +56,7 @@ build() {
         set -- -a"$arch" -Pcross,nocheck -d
         consumer="arm-linux-gnueabihf-gcc qemu-arm -L /"
     fi
-    rm -rf "$work/$arch"
+    rm -rf "${work:?}/$arch"
     mkdir "$work/$arch"
     cp -a "$work/scanid" "$work/$arch/scanid"
     (cd "$work/$arch/scanid" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b --no-sign "$@" >"$work/$arch/build.log" 2>&1) || {
