@@ -110,6 +110,7 @@ for c in $commands; do
     "$@" "$scanid" "$c" --help >"$tmp/scanid-$c" || bad "scanid $c --help failed"
     usages="$usages $tmp/scanid-$c"
 done
+# shellcheck disable=SC2086 # one file per command
 check_options "$page" "$tmp/scanid-top" $usages
 section "$page" COMMANDS >"$tmp/commands.md"
 terms "$tmp/commands.md" >"$tmp/documented"
