@@ -13,6 +13,16 @@
 set -eu
 cd "$(dirname "$0")/.."
 src=$PWD
+case ${1:-} in
+-h | --help)
+    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+    exit 0
+    ;;
+-*)
+    echo "usage: $0 [OUT_DIR]" >&2
+    exit 2
+    ;;
+esac
 out=$(realpath -m "${1:-build/debs}")
 
 deps="debhelper lintian go-md2man man-db groff-base"
