@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 src=$PWD
 case ${1:-} in
 -h | --help)
-    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
     ;;
 -*)
