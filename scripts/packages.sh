@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the Debian packages from debian/ with dpkg-buildpackage, in a copy
-# of this checkout (what git tracks or would track, as it stands now), checks
+# of this checkout (as it stands now, without build output), checks
 # them with lintian and unpacks them for the C consumer (tests/package_test.sh).
 #
 #   scripts/packages.sh [OUT_DIR]   default: build/debs (armhf's in OUT_DIR/armhf)
@@ -40,8 +40,9 @@ fi
 work=$(mktemp -d /var/tmp/scanid-debs.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/scanid"
-git ls-files -co --exclude-standard -z | grep -zv -e '^build/' -e '/node_modules/' |
-    tar --null -T - -cf - | tar -C "$work/scanid" -xf -
+# What .gitignore leaves out is left out here too (git itself may be missing).
+tar --exclude=./.git --exclude=./build --exclude='./build-*' --exclude=node_modules \
+    --exclude='*.deb' -cf - . | tar -C "$work/scanid" -xf -
 
 # build ARCH DIR: builds the packages for ARCH into DIR, checks them with
 # lintian and has a C program built and run against them.
