@@ -4,7 +4,9 @@
 # installed but what debootstrap's minbase has and the project's own scripts
 # install. A missing install step fails here instead of on that machine.
 #
-#   scripts/fresh-root.sh [COMMAND [ARG...]]   default: ./scripts/test.sh
+#   scripts/fresh-root.sh [--bind DIR:PATH]... [COMMAND [ARG...]]   default: ./scripts/test.sh
+#
+# --bind puts this machine's folder DIR at PATH in the root, read-only.
 #
 # As root, on Debian 12. The root is unpacked anew for every run from a
 # tarball made once by debootstrap (about 2 minutes) and kept in
@@ -20,6 +22,14 @@ cd "$(dirname "$0")/.."
 src=$PWD
 
 [ "$(id -u)" -eq 0 ] || { echo "fresh-root: run as root (debootstrap, mount and chroot need it)" >&2; exit 1; }
+binds=""
+while [ $# -gt 1 ] && [ "$1" = --bind ]; do
+    case $2 in
+    /*:/*) binds="$binds $2" ;;
+    *) echo "fresh-root: --bind DIR:PATH, both absolute" >&2; exit 2 ;;
+    esac
+    shift 2
+done
 [ $# -gt 0 ] || set -- ./scripts/test.sh
 
 cache=${FRESH_ROOT_CACHE:-/var/cache/scanid-fresh-root}
@@ -107,6 +117,10 @@ mount --bind "$cache/archives" "$root/var/cache/apt/archives" && mounted="$root/
 chroot "$root" chown _apt:root /var/cache/apt/archives/partial /var/lib/apt/lists/partial
 # Chromium and the semaphores of the tests want a private /dev/shm.
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm" && mounted="$root/dev/shm $mounted"
+for b in $binds; do
+    mkdir -p "$root${b#*:}"
+    mount --bind -o ro "${b%%:*}" "$root${b#*:}" && mounted="$root${b#*:} $mounted"
+done
 
 if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
     git clone --quiet --no-hardlinks "$src" "$root/src"

@@ -1,12 +1,17 @@
 #!/bin/sh
 # Builds the Debian packages from debian/ with dpkg-buildpackage, in a copy
-# of this checkout (as it stands now, without build output), checks
-# them with lintian and unpacks them for the C consumer (tests/package_test.sh).
+# of this checkout (as it stands now, without build output), and checks them:
+# lintian; unpacked, with the C consumer built against them
+# (tests/package_test.sh); built again elsewhere, the same bytes; and, for
+# this machine's architecture, upgraded from a previous build, removed and
+# purged in a scratch Debian root, with their autopkgtest
+# (tests/package_root_test.sh).
 #
 #   scripts/packages.sh [OUT_DIR]   default: build/debs (armhf's in OUT_DIR/armhf)
 #
 # This machine's architecture, and armhf by cross build where the cross
-# toolchain of scripts/deps-cross.sh is installed.
+# toolchain of scripts/deps-cross.sh is installed. As root (apt, and mount
+# and chroot for the scratch root).
 #
 # The packages are built without their own tests (nocheck): scripts/test.sh
 # runs the whole suite in its other stages.
@@ -15,7 +20,7 @@ cd "$(dirname "$0")/.."
 src=$PWD
 case ${1:-} in
 -h | --help)
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
     ;;
 -*)
@@ -44,6 +49,24 @@ mkdir "$work/scanid"
 tar --exclude=./.git --exclude=./build --exclude='./build-*' --exclude=node_modules \
     --exclude='*.deb' -cf - . | tar -C "$work/scanid" -xf -
 
+# copy TREE: a new copy of the tree at TREE, alone in its folder.
+copy() {
+    rm -rf "${1%/*}"
+    mkdir -p "${1%/*}"
+    cp -a "$work/scanid" "$1"
+}
+
+# debuild TREE [ARG...]: dpkg-buildpackage -b in TREE; the packages land in
+# its parent folder.
+debuild() {
+    tree=$1
+    shift
+    (cd "$tree" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b --no-sign "$@" >"${tree%/*}/build.log" 2>&1) || {
+        tail -n 40 "${tree%/*}/build.log"
+        return 1
+    }
+}
+
 # build ARCH DIR: builds the packages for ARCH into DIR, checks them with
 # lintian and has a C program built and run against them.
 # shellcheck disable=SC2086 # $consumer: a compiler and an emulator command
@@ -67,13 +90,8 @@ build() {
         set -- -a"$arch" -Pcross,nocheck -d
         consumer="arm-linux-gnueabihf-gcc qemu-arm -L /"
     fi
-    rm -rf "${work:?}/$arch"
-    mkdir "$work/$arch"
-    cp -a "$work/scanid" "$work/$arch/scanid"
-    (cd "$work/$arch/scanid" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b --no-sign "$@" >"$work/$arch/build.log" 2>&1) || {
-        tail -n 40 "$work/$arch/build.log"
-        return 1
-    }
+    copy "$work/$arch/scanid"
+    debuild "$work/$arch/scanid" "$@" || return 1
     rm -rf "$dir"
     mkdir -p "$dir"
     cp "$work/$arch"/*.deb "$work/$arch"/*.changes "$work/$arch"/*.buildinfo "$dir/"
@@ -89,8 +107,49 @@ build() {
     fi
 }
 
+# reproducible DIR: the packages in DIR built once more, in another folder,
+# later, with another umask and time zone, must come out bit for bit the same.
+reproducible() {
+    echo "== packages: built again elsewhere: the same bytes =="
+    again=$work/again/some/other/folder
+    copy "$again/scanid"
+    (umask 0002 && TZ=Asia/Shanghai debuild "$again/scanid" -Pnocheck) || return 1
+    differ=0
+    for d in "$1"/*.deb; do
+        cmp -s "$d" "$again/${d##*/}" && continue
+        echo "FAIL: ${d##*/} differs when built again"
+        differ=1
+        if command -v diffoscope >/dev/null; then
+            diffoscope --max-report-size 200000 "$d" "$again/${d##*/}" | head -n 100
+        fi
+    done
+    [ $differ -eq 0 ] && echo "the same $(ls "$1"/*.deb | wc -l) packages twice"
+    return $differ
+}
+
+# installed DIR: a previous build installed into a scratch Debian root and
+# upgraded to the packages in DIR, then removed and purged
+# (tests/package_root_test.sh).
+installed() {
+    echo "== packages: in a Debian root: upgraded, removed, purged =="
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "FAIL: the scratch root needs root (chroot, mount)"
+        return 1
+    fi
+    # The previous build: the same tree, a Debian revision lower.
+    copy "$work/prev/scanid"
+    sed -i '1s/-[^)]*)/-0.1)/' "$work/prev/scanid/debian/changelog"
+    debuild "$work/prev/scanid" -Pnocheck || return 1
+    "$work/scanid/scripts/fresh-root.sh" --bind "$work/prev:/prev" --bind "$1:/debs" \
+        tests/package_root_test.sh /prev /debs
+}
+
 fail=0
 build "$(dpkg --print-architecture)" "$out" || fail=1
+if [ $fail -eq 0 ]; then
+    reproducible "$out" || fail=1
+    installed "$out" || fail=1
+fi
 if command -v arm-linux-gnueabihf-gcc >/dev/null && command -v qemu-arm >/dev/null; then
     build armhf "$out/armhf" || fail=1
 else

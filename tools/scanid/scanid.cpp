@@ -44,7 +44,7 @@ using namespace scanid_tools;
 constexpr const char *kDefaultServerIp = "127.0.0.1";
 constexpr int kDefaultBaud = 115200;
 
-// Exit codes (README, "The scanid command-line reader").
+// Exit codes (scanid(1), EXIT STATUS).
 constexpr int kExitOk = 0;
 constexpr int kExitNoCard = 1;
 constexpr int kExitUsage = 2;
@@ -52,7 +52,7 @@ constexpr int kExitUnknownDocument = 3;
 constexpr int kExitFailure = 4;
 constexpr int kExitPhoto = 5;
 
-// The photo decoder's results (README, "libwlt.so.1"); this program sees
+// The photo decoder's results (docs/api.md, wlt.h); this program sees
 // the decoder only through SaveImage().
 constexpr int kPhotoOk = 1;
 constexpr int kPhotoArgument = -1;
