@@ -24,7 +24,9 @@ apt() {
 }
 # debs DIR: the packages in DIR, less their debug symbols.
 debs() {
-    ls "$1"/*.deb | grep -v -- '-dbgsym_'
+    for d in "$1"/*.deb; do
+        case $d in *-dbgsym_*) ;; *) echo "$d" ;; esac
+    done
 }
 
 # Nothing a package installs may start here.
@@ -59,18 +61,26 @@ now=$(dpkg-query -W -f='${Version}' libscanid1)
 [ "$now" != "$was" ] || bad "the upgrade left libscanid1 at $was"
 echo "libscanid1 $was -> $now"
 grep -q '^# kept across the upgrade' "$conf" || bad "the upgrade lost the edit of $conf"
-ls /etc/scanid | grep -q 'dpkg-' && bad "the upgrade left $(ls /etc/scanid)"
+for f in /etc/scanid/*.dpkg-*; do [ -e "$f" ] && bad "the upgrade left $f"; done
 [ "$(stat -c '%U:%G %a' "$conf")" = "root:scanidd 640" ] || bad "$conf is $(stat -c '%U:%G %a' "$conf")"
 id scanidd >/dev/null || bad "no scanidd user"
 
 scanid --help >/dev/null || bad "scanid --help failed"
-man -w scanid >/dev/null && man -w 8 scanidd >/dev/null && man -w iddemo >/dev/null || bad "a manual page is missing"
+for page in scanid 8\ scanidd iddemo; do
+    # shellcheck disable=SC2086 # section and name
+    man -w $page >/dev/null || bad "no manual page $page"
+done
 [ -f /lib/udev/rules.d/60-scanid-reader.rules ] || bad "no udev rule"
 scanidd --check-config >/dev/null || bad "scanidd rejects the packaged $conf"
-cc -o /tmp/consumer-pc tests/consumer/consumer.c $(pkg-config --cflags --libs scanid) && /tmp/consumer-pc ||
+# shellcheck disable=SC2046 # the flags, one word each
+if ! { cc -o /tmp/consumer-pc tests/consumer/consumer.c $(pkg-config --cflags --libs scanid) && /tmp/consumer-pc; }; then
     bad "the consumer built with pkg-config"
-{ cmake -S tests/consumer -B /tmp/consumer-cmake && cmake --build /tmp/consumer-cmake; } >/tmp/cmake.log 2>&1 &&
-    /tmp/consumer-cmake/consumer || { cat /tmp/cmake.log; bad "the consumer built with find_package"; }
+fi
+if ! { cmake -S tests/consumer -B /tmp/consumer-cmake && cmake --build /tmp/consumer-cmake; } >/tmp/cmake.log 2>&1 ||
+    ! /tmp/consumer-cmake/consumer; then
+    cat /tmp/cmake.log
+    bad "the consumer built with find_package"
+fi
 
 ours=$(for d in $(debs "$debs"); do dpkg-deb -f "$d" Package; done)
 # The files dpkg knows as theirs, for after the purge.
