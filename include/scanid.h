@@ -52,7 +52,7 @@ extern "C" {
 /** Version of this header's interface: compare with GetScanIdVersion() to
  *  learn whether the library loaded at run time is at least as new. */
 #define SCANID_VERSION_MAJOR 1
-#define SCANID_VERSION_MINOR 3
+#define SCANID_VERSION_MINOR 4
 #define SCANID_VERSION_MICRO 0
 /** The three numbers in one: (major << 16) | (minor << 8) | micro. */
 #define SCANID_VERSION ((SCANID_VERSION_MAJOR << 16) | (SCANID_VERSION_MINOR << 8) | SCANID_VERSION_MICRO)
@@ -625,6 +625,35 @@ SCANID_API int scanid_hotplug_register(scanid_hotplug_cb callback, void *user, i
 /** End a registration: returns once its thread has stopped, so no call of
  *  its callback runs after it. Not from that callback; NULL is ignored. */
 SCANID_API void scanid_hotplug_deregister(scanid_hotplug *handle);
+
+/*
+ * Record layouts (interface 1.4, symbol version SCANID_1.4)
+ * ==========================================================
+ *
+ * For bindings that declare the records themselves instead of compiling
+ * this header (Python's ctypes, cffi's ABI mode): the library's own view of
+ * each public record, so that a binding can check its declarations against
+ * the library it loaded before it hands that library a record.
+ */
+
+/** One field of a public record as this build of the library lays it out. */
+typedef struct scanid_field {
+    const char *record; /**< "idInfo", "scanid_record" or "scanid_device" */
+    const char *field;  /**< the field's name as in this header; NULL in the
+                             record's first entry, which gives its whole size */
+    unsigned int offset; /**< offsetof() the field (0 for the first entry) */
+    unsigned int size;   /**< sizeof() the field, or of the whole record */
+} scanid_field;
+
+/**
+ * The layouts of idInfo, scanid_record and scanid_device: for each record an
+ * entry with a NULL field and the record's size, then one entry per field in
+ * declaration order; the array ends with an entry whose record is NULL.
+ * Static and constant: never freed, may be read from any thread at any time.
+ * Records keep their layout for good; later versions only append fields to
+ * scanid_record (and entries to this table).
+ */
+SCANID_API const scanid_field *scanid_layout(void);
 
 /** Reserved one-byte flag, zero at load; the library never reads or writes it. */
 SCANID_API extern unsigned char g_OnecOpen;

@@ -80,6 +80,35 @@ int main(void)
     if (CancelReadIDCard() != 0) { puts("CancelReadIDCard without a cycle"); failures++; }
     if (ReadIDCardLib(&rec, (Cardtype)2) != SCANID_ERR_INVALID) { puts("ReadIDCardLib(2) after a cancel"); failures++; }
 
+    {
+        /* The library's layout table agrees with this header on each record's
+         * size and on the last field of each, and every field lies inside. */
+        static const struct { const char *record, *last; size_t size, last_offset; } want[] = {
+            {"idInfo", "cardfoundcb", sizeof(idInfo), offsetof(idInfo, cardfoundcb)},
+            {"scanid_record", "card_data", sizeof(scanid_record), offsetof(scanid_record, card_data)},
+            {"scanid_device", "address", sizeof(scanid_device), offsetof(scanid_device, address)},
+        };
+        const scanid_field *f = scanid_layout();
+        size_t seen = 0, i;
+        for (i = 0; i < sizeof want / sizeof want[0]; i++) {
+            const scanid_field *last = NULL;
+            if (!f->record || strcmp(f->record, want[i].record) != 0 || f->field || f->size != want[i].size) {
+                printf("layout: %s not where expected\n", want[i].record);
+                failures++;
+                break;
+            }
+            for (f++; f->record && f->field; f++) {
+                if (f->offset + f->size > want[i].size) { printf("layout: %s.%s outside\n", f->record, f->field); failures++; }
+                last = f;
+            }
+            if (!last || strcmp(last->field, want[i].last) != 0 || last->offset != want[i].last_offset) {
+                printf("layout: %s ends elsewhere\n", want[i].record);
+                failures++;
+            }
+            seen++;
+        }
+        if (seen == 3 && f->record) { puts("layout: more records than known"); failures++; }
+    }
     printf("idInfo on %s: %u bytes, photolen at %u, cardfoundcb at %u\n", ABI_TARGET, (unsigned)sizeof(idInfo),
            (unsigned)offsetof(idInfo, photolen), (unsigned)offsetof(idInfo, cardfoundcb));
     if (failures)

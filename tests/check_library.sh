@@ -44,6 +44,7 @@ scanid_close
 scanid_free_list
 scanid_hotplug_deregister
 scanid_hotplug_register
+scanid_layout
 scanid_list_usb
 scanid_open
 scanid_read
@@ -72,7 +73,7 @@ for want in CARD_SetReadInfoCB@@SCANID_1 ReadIDCardLib@@SCANID_1 SaveImage@@SCAN
             scanid_list_usb@@SCANID_1.3 scanid_open@@SCANID_1.3 scanid_read@@SCANID_1.3 \
             scanid_read_ex@@SCANID_1.3 scanid_reader_name@@SCANID_1.3 scanid_set_console_cb@@SCANID_1.3 \
             scanid_set_event_cb@@SCANID_1.3 scanid_set_server@@SCANID_1.3 scanid_set_standby@@SCANID_1.3 \
-            scanid_wait_removal@@SCANID_1.3; do
+            scanid_wait_removal@@SCANID_1.3 scanid_layout@@SCANID_1.4; do
     echo "$versions" | grep -qx "$want" || { echo "symbol not in its version node: $want"; fail=1; }
 done
 
