@@ -10,10 +10,18 @@
 // cards by default); with '|' in it, it holds one script per port in the
 // order of SIM_READER_PORTS. SIM_READER_LATENCY_MS is the modules' step
 // latency and SIM_READER_INTERVAL_MS (default 300) the pause before a notice
-// is repeated. Standard output stays the program's: only trouble is told, on
-// standard error.
+// is repeated. With SIM_READER_CONTROL set to a folder, each module also
+// takes commands, one per line, from a FIFO in it named after its port
+// ("DIR/1-1"), made at start, so that a test can place and remove cards
+// while the program runs. Standard output stays the program's: only trouble
+// is told, on standard error.
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -40,11 +48,14 @@ struct Module {
     std::unique_ptr<sim::UsbModule> usb;
     std::unique_ptr<sim::ModuleScript> script;
     std::thread player;
+    std::thread control;
 };
 
 struct Session {
     std::vector<std::unique_ptr<Module>> modules;
+    int stop = -1; // eventfd that ends the control threads
 };
+
 
 Session *g_session = nullptr;
 
@@ -66,6 +77,39 @@ std::string Trimmed(const std::string &s)
     const size_t b = s.find_first_not_of(" \t");
     const size_t e = s.find_last_not_of(" \t");
     return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+// Runs the commands written to `fifo` on the module's script until `stop`.
+void Control(const std::string &fifo, sim::ModuleScript *script, int stop)
+{
+    // Read and write: the FIFO never reports end of input between writers.
+    int fd = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "[sim-reader] cannot open %s\n", fifo.c_str());
+        return;
+    }
+    std::string pending;
+    for (;;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (p[1].revents != 0)
+            break;
+        char buf[512];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            continue;
+        pending.append(buf, static_cast<size_t>(n));
+        for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+            const std::string line = Trimmed(pending.substr(0, eol));
+            pending.erase(0, eol + 1);
+            std::string message;
+            for (const std::string &c : sim::ModuleScript::Split(line))
+                if (script->Execute(c, &message) == sim::ModuleScript::Result::Error)
+                    fprintf(stderr, "[sim-reader] %s: %s\n", fifo.c_str(), message.c_str());
+        }
+    }
+    close(fd);
 }
 
 // A setting in milliseconds from the environment, 0..most.
@@ -122,6 +166,9 @@ void StartSession()
                 scripts.size(), ports.size());
 
     auto *s = new Session;
+    const char *controlDir = getenv("SIM_READER_CONTROL");
+    if (controlDir != nullptr && *controlDir != '\0')
+        s->stop = eventfd(0, EFD_CLOEXEC);
     for (size_t i = 0; i < ports.size(); i++) {
         auto m = std::make_unique<Module>();
         m->usb = std::make_unique<sim::UsbModule>(config, ports[i]);
@@ -143,6 +190,13 @@ void StartSession()
             // Every command was checked by Load: running them has nothing to tell.
             m->player = std::thread([script] { script->Run(); });
         }
+        if (s->stop >= 0) {
+            const std::string fifo = std::string(controlDir) + "/" + ports[i];
+            if (mkfifo(fifo.c_str(), 0600) != 0 && errno != EEXIST)
+                fprintf(stderr, "[sim-reader] cannot make %s\n", fifo.c_str());
+            else
+                m->control = std::thread(Control, fifo, m->script.get(), s->stop);
+        }
         s->modules.push_back(std::move(m));
     }
     g_session = s;
@@ -156,12 +210,20 @@ __attribute__((destructor)) void SimReaderStop()
         return;
     for (const auto &m : s->modules)
         m->script->Stop();
+    if (s->stop >= 0) {
+        const uint64_t one = 1;
+        (void)!write(s->stop, &one, sizeof one);
+    }
     for (const auto &m : s->modules) {
         if (m->player.joinable())
             m->player.join();
+        if (m->control.joinable())
+            m->control.join();
         m->script.reset();
         m->usb.reset();
     }
+    if (s->stop >= 0)
+        close(s->stop);
     delete s;
 }
 

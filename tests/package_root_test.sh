@@ -3,10 +3,11 @@
 # scripts/packages.sh through scripts/fresh-root.sh, from the source tree):
 # the previous build installed, its configuration file edited, the upgrade to
 # this build (the edit kept), what the packages put in place (scanid --help,
-# man -w scanid, the udev rule), then remove (the configuration file stays) and purge, after
-# which no file, user or override of theirs is left. Last, the packages'
-# autopkgtest, the way Debian's CI runs it (null runner in this root): the C
-# consumer built against them with pkg-config and CMake, and a simulated read.
+# man -w scanid, the udev rule, import scanid in Python), then remove (the
+# configuration file stays) and purge, after which no file, user or override
+# of theirs is left. Last, the packages' autopkgtest, the way Debian's CI
+# runs it (null runner in this root): the C consumer built against them with
+# pkg-config and CMake, a simulated read, and the Python binding's import.
 #
 # Usage: package_root_test.sh PREVIOUS_DEB_DIR DEB_DIR
 set -eu
@@ -72,6 +73,13 @@ for page in scanid 8\ scanidd iddemo; do
 done
 [ -f /lib/udev/rules.d/60-scanid-reader.rules ] || bad "no udev rule"
 scanidd --check-config >/dev/null || bad "scanidd rejects the packaged $conf"
+# The binding, from / so that nothing but the installed module can answer,
+# finds the installed library by its SONAME; postinst byte-compiled it.
+want=$(dpkg-query -W -f='${Version}' python3-scanid)
+got=$(cd / && python3 -c 'import scanid; print(scanid.version(), scanid.__file__)') || bad "import scanid failed"
+[ "$got" = "${want%-*} /usr/lib/python3/dist-packages/scanid/__init__.py" ] ||
+    bad "python3-scanid $want: import scanid gives '$got'"
+ls /usr/lib/python3/dist-packages/scanid/__pycache__/*.pyc >/dev/null 2>&1 || bad "python3-scanid not byte-compiled"
 ours=$(for d in $(debs "$debs"); do dpkg-deb -f "$d" Package; done)
 # The files dpkg knows as theirs, for after the purge.
 # shellcheck disable=SC2086 # one word per package
