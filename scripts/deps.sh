@@ -6,7 +6,8 @@
 #                             umockdev (the emulated reader), nlohmann-json
 #   scripts/deps.sh service   the demo's, and libwebsockets and libsystemd
 #                             for scanidd
-#   scripts/deps.sh [build]   every program, the test programs (GoogleTest)
+#   scripts/deps.sh [build]   every program, the test programs (GoogleTest,
+#                             pytest for the Python binding)
 #                             and the manual pages (go-md2man)
 #   scripts/deps.sh test      that, and what the test command runs besides
 #                             the builds: clang with libFuzzer, clang-tidy,
@@ -20,7 +21,7 @@ set -eu
 profile=${1:-build}
 demo="build-essential cmake ninja-build pkg-config libusb-1.0-0-dev umockdev libumockdev-dev nlohmann-json3-dev"
 service="$demo libwebsockets-dev libsystemd-dev"
-build="$service libgtest-dev go-md2man"
+build="$service libgtest-dev go-md2man python3 python3-pytest"
 test="$build clang clang-14 libclang-rt-14-dev clang-tidy clang-tidy-14 cppcheck valgrind groff-base"
 case $profile in
 demo) PACKAGES=$demo ;;
