@@ -30,7 +30,7 @@ case ${1:-} in
 esac
 out=$(realpath -m "${1:-build/debs}")
 
-deps="debhelper lintian go-md2man man-db groff-base"
+deps="debhelper dh-python python3 lintian go-md2man man-db groff-base"
 missing=""
 for p in $deps; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
