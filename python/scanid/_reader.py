@@ -8,7 +8,7 @@ import queue
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, Iterator, List, Optional, Tuple
+from typing import Callable, Iterator, List, Optional, Self, Tuple
 
 from . import _native
 from ._cards import Card, identity_document, other_card
@@ -87,7 +87,27 @@ def list_readers() -> List[DeviceInfo]:
         lib().scanid_free_list(out)
 
 
-class Reader:
+class _Closing:
+    """A context manager over a library handle that close() gives back, also
+    when the object is collected unclosed."""
+
+    _handle: Optional[int]
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        if getattr(self, "_handle", None) is not None:
+            self.close()
+
+
+class Reader(_Closing):
     """An open reader. Made by scanid.open(); a context manager.
 
     One read or wait at a time; cancel() may be called from any thread and
@@ -361,16 +381,6 @@ class Reader:
             self._lib.scanid_close(handle)
         self.on_event = self.on_console = None
 
-    def __enter__(self) -> "Reader":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if getattr(self, "_handle", None) is not None:
-            self.close()
-
     def __repr__(self) -> str:
         return f"<scanid.Reader {self._name!r}{' closed' if self.closed else ''}>"
 
@@ -391,7 +401,7 @@ class HotplugEvent(enum.IntEnum):
 HotplugHandler = Callable[[HotplugEvent, DeviceInfo], None]
 
 
-class Hotplug:
+class Hotplug(_Closing):
     """USB modules arriving and leaving, as a callback or an iterator.
 
     With a ``callback`` it is called on the library's hotplug thread for each
@@ -438,13 +448,3 @@ class Hotplug:
         if handle is not None:
             self._lib.scanid_hotplug_deregister(handle)
             self._queue.put(None)
-
-    def __enter__(self) -> "Hotplug":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if getattr(self, "_handle", None) is not None:
-            self.close()
